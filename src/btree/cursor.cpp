@@ -1,0 +1,48 @@
+#include "btree/cursor.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "frame/control_block.h"
+#include "storage/file.h"
+
+namespace kx {
+
+RootCursor* existing_cursor(const KXCB* cb, int32_t root) {
+    if (root < 1 || root > 51) return nullptr;
+    return static_cast<RootCursor*>(cb->cursors[root]);
+}
+
+RootCursor* root_cursor(KXCB* cb, int32_t root) {
+    if (root < 1 || root > 51) return nullptr;
+    if (cb->cursors[root] != nullptr) return static_cast<RootCursor*>(cb->cursors[root]);
+    auto* c = static_cast<RootCursor*>(storage::allocate(cb, sizeof(RootCursor)));
+    if (c == nullptr) return nullptr;
+    std::memset(c, 0, sizeof *c);
+    c->index = 0;
+    c->leaf = NoNode;
+    c->position_root = -1;
+    c->stale = 1;
+    cb->cursors[root] = c;
+    return c;
+}
+
+void free_cursors(KXCB* cb) {
+    for (int r = 0; r < 52; ++r) {
+        std::free(cb->cursors[r]);
+        cb->cursors[r] = nullptr;
+    }
+}
+
+void forget_cursors(KXCB* cb) {
+    for (int r = 0; r < 52; ++r) cb->cursors[r] = nullptr;
+}
+
+void mark_cursors_stale(KXCB* cb, bool create) {
+    for (int r = 1; r <= 51; ++r) {
+        RootCursor* c = create ? root_cursor(cb, r) : existing_cursor(cb, r);
+        if (c != nullptr) c->stale = 1;
+    }
+}
+
+}  // namespace kx

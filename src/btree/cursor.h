@@ -1,0 +1,51 @@
+// Root cursors: the position of a control block in one root.
+//
+// A cursor is created on first use of its root and freed when the file is
+// closed; the control block keeps the pointers in its root cursor table,
+// entries 1..51.  Fields:
+//   key            copy of the current entry's key, file byte order (244 bytes)
+//   record value   current entry's record value, host order
+//   piece byte     current entry's piece byte
+//   entry index    index of the current entry in its leaf; -1 before the first
+//   leaf node      leaf holding the current entry, ~0 none
+//   position root  root of the entry under the cursor; -1 never positioned; a
+//                  number above the cursor's own root: past the end of it
+//   before flag    the entry under the cursor was removed: the cursor stands
+//                  in the gap, its index on the entry before the gap
+//   stale flag     the file may have changed under the cursor (another
+//                  process wrote); the next positioning call re-finds by key
+#pragma once
+
+#include <cstdint>
+
+#include "kindex.h"
+
+namespace kx {
+
+constexpr int CursorKeySize = 244;
+
+struct RootCursor {
+    uint8_t key[CursorKeySize];
+    uint32_t record;
+    uint8_t piece;
+    int32_t index;
+    uint32_t leaf;
+    int32_t position_root;
+    uint8_t before;
+    uint8_t stale;
+};
+
+// The cursor of root (1..51), created when missing; null when it cannot be
+// allocated (the block's deferred error is then -34) or root is out of range.
+RootCursor* root_cursor(KXCB* cb, int32_t root);
+// The cursor if it exists, else null.
+RootCursor* existing_cursor(const KXCB* cb, int32_t root);
+// Frees every cursor of the block (close).
+void free_cursors(KXCB* cb);
+// Clears the cursor table without freeing (a fresh open: the table holds
+// whatever the host left in the block).
+void forget_cursors(KXCB* cb);
+// Marks every cursor stale; with create, cursors are made where missing.
+void mark_cursors_stale(KXCB* cb, bool create);
+
+}  // namespace kx

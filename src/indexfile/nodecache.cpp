@@ -1,0 +1,481 @@
+#include "indexfile/nodecache.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "frame/byteorder.h"
+#include "frame/control_block.h"
+#include "frame/result.h"
+#include "indexfile/header.h"
+#include "multiuser/sections.h"
+#include "storage/file.h"
+#include "txlog/nodeput.h"
+
+namespace kx {
+
+namespace {
+
+#pragma pack(push, 1)
+struct NodeBuffer {
+    KXCB* owner;
+    uint64_t handle;
+    uint32_t node;
+    uint32_t dirty;
+    NodeBuffer* next;
+    uint32_t generation;
+    uint8_t image[NodeSize];
+};
+#pragma pack(pop)
+static_assert(sizeof(NodeBuffer) == BeforeImageSize);
+static_assert(offsetof(NodeBuffer, node) == 16);
+static_assert(offsetof(NodeBuffer, generation) == 32);
+static_assert(offsetof(NodeBuffer, image) == BufferHeaderSize);
+
+constexpr uint32_t None = UINT32_MAX;
+
+// The process-wide buffer pool.  The buffers form one array; the list order
+// is kept by each buffer's next pointer plus a side array of predecessors,
+// and a hash index over (owner, handle, node) finds a buffer without walking
+// the list.  Side arrays cost 12 bytes per buffer plus 4 per bucket.
+struct Pool {
+    int32_t count = 100;
+    bool started = false;
+    NodeBuffer* buffers = nullptr;
+    NodeBuffer* head = nullptr;
+    NodeBuffer* tail = nullptr;
+    uint32_t* prev = nullptr;
+    uint32_t* chain = nullptr;
+    uint32_t* buckets = nullptr;
+    uint32_t mask = 0;
+    int32_t dirty = 0;
+
+    uint32_t index(const NodeBuffer* b) const { return static_cast<uint32_t>(b - buffers); }
+
+    static uint32_t hash(const KXCB* owner, uint64_t handle, uint32_t node) {
+        uint64_t x = reinterpret_cast<uintptr_t>(owner) ^ (handle * 0x9E3779B97F4A7C15ull) ^
+                     (uint64_t{node} * 0xC2B2AE3D27D4EB4Full);
+        x ^= x >> 29;
+        x *= 0xBF58476D1CE4E5B9ull;
+        x ^= x >> 32;
+        return static_cast<uint32_t>(x);
+    }
+
+    void unhash(NodeBuffer* b) {
+        if (b->owner == nullptr) return;
+        uint32_t* link = &buckets[hash(b->owner, b->handle, b->node) & mask];
+        const uint32_t me = index(b);
+        while (*link != None) {
+            if (*link == me) {
+                *link = chain[me];
+                chain[me] = None;
+                return;
+            }
+            link = &chain[*link];
+        }
+    }
+
+    void rehash(NodeBuffer* b) {
+        if (b->owner == nullptr) return;
+        uint32_t& bucket = buckets[hash(b->owner, b->handle, b->node) & mask];
+        chain[index(b)] = bucket;
+        bucket = index(b);
+    }
+
+    // Gives a buffer a new identity, keeping the hash index in step.
+    void set_identity(NodeBuffer* b, KXCB* owner, uint64_t handle, uint32_t node) {
+        unhash(b);
+        b->owner = owner;
+        b->handle = handle;
+        b->node = node;
+        rehash(b);
+    }
+
+    void set_dirty(NodeBuffer* b, bool d) {
+        if (b->dirty != 0 && !d) --dirty;
+        if (b->dirty == 0 && d) ++dirty;
+        b->dirty = d ? 1 : 0;
+    }
+
+    void free_buffer(NodeBuffer* b) {
+        set_identity(b, nullptr, NoHandle, NoNode);
+        set_dirty(b, false);
+        b->generation = 0;
+    }
+
+    NodeBuffer* find(const KXCB* cb, uint32_t node) const {
+        for (uint32_t i = buckets[hash(cb, cb->handle, node) & mask]; i != None; i = chain[i]) {
+            NodeBuffer* b = &buffers[i];
+            if (b->owner == cb && b->node == node && b->handle == cb->handle) return b;
+        }
+        return nullptr;
+    }
+
+    void move_to_front(NodeBuffer* b) {
+        if (b == head) return;
+        const uint32_t me = index(b);
+        NodeBuffer* before = &buffers[prev[me]];
+        before->next = b->next;
+        if (b->next != nullptr)
+            prev[index(b->next)] = prev[me];
+        else
+            tail = before;
+        b->next = head;
+        prev[index(head)] = me;
+        prev[me] = None;
+        head = b;
+    }
+
+    // The lookup: the matching buffer, or the least recently used one as the
+    // victim, moved to the head of the list either way.
+    NodeBuffer* lookup(const KXCB* cb, uint32_t node, bool* found) {
+        NodeBuffer* b = find(cb, node);
+        *found = b != nullptr;
+        if (b == nullptr) b = tail;
+        move_to_front(b);
+        return b;
+    }
+
+    bool active() const { return started && head != nullptr; }
+
+    void release_memory() {
+        std::free(buffers);
+        std::free(prev);
+        std::free(chain);
+        std::free(buckets);
+        buffers = head = tail = nullptr;
+        prev = chain = buckets = nullptr;
+        mask = 0;
+        dirty = 0;
+    }
+};
+
+Pool& pool() {
+    static Pool p;
+    return p;
+}
+
+struct WorkImages {
+    WorkImage leaf, split, log, rollback, zero;
+};
+
+WorkImages& images() {
+    static WorkImages w = [] {
+        WorkImages x;
+        std::memset(&x, 0, sizeof x);
+        for (WorkImage* i : {&x.leaf, &x.split, &x.log, &x.rollback, &x.zero}) i->clear_identity();
+        return x;
+    }();
+    return w;
+}
+
+bool matches(const NodeBuffer* b, const KXCB* cb) { return b->owner == cb && b->handle == cb->handle; }
+
+int32_t direct_read(KXCB* cb, WorkImage& image, uint32_t n) {
+    std::memset(image.bytes + NodeSize, 0, OverflowSize);
+    if (static_cast<int32_t>(n) < 0) return err::NegativeNode;
+    if (storage::seek(cb, n, NodeSize, NodeBase) != 0) return err::Seek;
+    const int32_t rc = storage::read(cb, image.bytes, NodeSize);
+    if (rc != 0) return rc;
+    nodefrom(image.bytes, order_flag(cb));
+    return 0;
+}
+
+int32_t write_back(NodeBuffer* b) {
+    KXCB* owner = b->owner;
+    const uint8_t flag = order_flag(owner);
+    nodeto(b->image, flag);
+    const int32_t rc = nodeput(owner, b->image, b->node);
+    nodefrom(b->image, flag);
+    if (rc == 0) pool().set_dirty(b, false);
+    return rc;
+}
+
+void image_file_flush(KXCB* cb) {
+    if (cb->image != nullptr && cb->before_images != cb->before_images_flushed) {
+        storage::flush(cb->image);
+        cb->before_images_flushed = cb->before_images;
+    }
+}
+
+// Appends the buffer, still holding the node's old content, to the image file
+// as the next before-image record.
+int32_t append_before_image(KXCB* cb, NodeBuffer* b) {
+    uint8_t record[BeforeImageSize];
+    std::memcpy(record, b, BeforeImageSize);
+    nodeto(record + BufferHeaderSize, order_flag(cb));
+    if (storage::seek(cb->image, cb->before_images, BeforeImageSize, NodeBase) != 0) return err::Seek;
+    const int32_t rc = storage::write(cb->image, record, BeforeImageSize);
+    if (rc == 0) ++cb->before_images;
+    return rc;
+}
+
+void staleness(KXCB* cb) {
+    if (!exclusive(cb) && hdrprobe(cb) != 0 && pool().head != nullptr) cachestale(cb);
+}
+
+void clear_if(WorkImage& w, const KXCB* cb) {
+    if (w.owner == cb && w.handle == cb->handle) w.clear_identity();
+}
+
+}  // namespace
+
+void WorkImage::clear_identity() {
+    owner = nullptr;
+    handle = NoHandle;
+    node = NoNode;
+}
+
+bool WorkImage::holds(const KXCB* cb, uint32_t n) const {
+    return owner == cb && handle == cb->handle && node == n;
+}
+
+namespace work {
+WorkImage& leaf() { return images().leaf; }
+WorkImage& split() { return images().split; }
+WorkImage& log() { return images().log; }
+WorkImage& rollback() { return images().rollback; }
+WorkImage& zero() { return images().zero; }
+}  // namespace work
+
+int32_t buffer_count() { return pool().count; }
+bool pool_started() { return pool().started; }
+
+int32_t poolstart(KXCB* scratch) {
+    Pool& p = pool();
+    if (p.started) return 0;
+    work::leaf().clear_identity();
+    work::split().clear_identity();
+    if (p.count == 0) {
+        p.started = true;
+        return 0;
+    }
+    const size_t n = static_cast<size_t>(p.count);
+    size_t buckets = 1;
+    while (buckets < n) buckets <<= 1;
+    p.buffers = static_cast<NodeBuffer*>(std::malloc(n * sizeof(NodeBuffer)));
+    p.prev = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
+    p.chain = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
+    p.buckets = static_cast<uint32_t*>(std::malloc(buckets * sizeof(uint32_t)));
+    if (p.buffers == nullptr || p.prev == nullptr || p.chain == nullptr || p.buckets == nullptr) {
+        p.release_memory();
+        if (scratch != nullptr) scratch->deferred_error = err::NoMemory;
+        return err::NoMemory;
+    }
+    p.mask = static_cast<uint32_t>(buckets - 1);
+    std::memset(p.buckets, 0xFF, buckets * sizeof(uint32_t));
+    for (size_t i = 0; i < n; ++i) {
+        NodeBuffer* b = &p.buffers[i];
+        std::memset(b, 0, sizeof *b);
+        b->owner = nullptr;
+        b->handle = NoHandle;
+        b->node = NoNode;
+        b->next = i + 1 < n ? &p.buffers[i + 1] : nullptr;
+        p.prev[i] = i == 0 ? None : static_cast<uint32_t>(i - 1);
+        p.chain[i] = None;
+    }
+    p.head = &p.buffers[0];
+    p.tail = &p.buffers[n - 1];
+    p.started = true;
+    return 0;
+}
+
+int32_t endbcb_impl(KXCB*) {
+    Pool& p = pool();
+    if (!p.started) return 0;
+    work::leaf().clear_identity();
+    work::split().clear_identity();
+    for (NodeBuffer* b = p.head; b != nullptr; b = b->next)
+        if (b->owner != nullptr) return err::Fail;
+    p.release_memory();
+    p.started = false;
+    return 0;
+}
+
+int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n) {
+    if ((&image == &work::leaf() || &image == &work::log() || &image == &work::rollback()) && image.holds(cb, n))
+        return 0;
+    Pool& p = pool();
+    if (!p.active()) {
+        const int32_t rc = direct_read(cb, image, n);
+        if (rc != 0) return rc;
+    } else {
+        staleness(cb);
+        bool found = false;
+        NodeBuffer* b = p.lookup(cb, n, &found);
+        if (found) {
+            std::memcpy(image.bytes, b->image, NodeSize);
+        } else {
+            if (b->dirty) {
+                image_file_flush(b->owner);
+                const int32_t rc = write_back(b);
+                if (rc != 0) return rc;
+            }
+            const int32_t rc = direct_read(cb, image, n);
+            if (rc != 0) return rc;
+            std::memcpy(b->image, image.bytes, NodeSize);
+            p.set_identity(b, cb, cb->handle, n);
+            p.set_dirty(b, false);
+            b->generation = 0;
+        }
+    }
+    std::memset(image.bytes + NodeSize, 0, OverflowSize);
+    image.owner = cb;
+    image.handle = cb->handle;
+    image.node = n;
+    return 0;
+}
+
+int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n) {
+    if (load<int16_t>(image.bytes + 14) < 0 || load<int16_t>(image.bytes + 16) < 0) return err::Damaged;
+    cb->header_dirty = 1;
+    image.owner = cb;
+    image.handle = cb->handle;
+    image.node = n;
+    if (&image == &work::split() && work::leaf().node == n) work::leaf().clear_identity();
+    Pool& p = pool();
+    const uint8_t flag = order_flag(cb);
+    if (!p.active()) {
+        if (n >= cb->node_count) return err::Damaged;
+        nodeto(image.bytes, flag);
+        const int32_t rc = nodeput(cb, image.bytes, n);
+        nodefrom(image.bytes, flag);
+        return rc;
+    }
+    staleness(cb);
+    bool found = false;
+    NodeBuffer* b = p.lookup(cb, n, &found);
+    if (!found && b->dirty) {
+        const int32_t rc = write_back(b);
+        if (rc != 0) return rc;
+    }
+    if (found && cb->image != nullptr && b->generation != cb->change_counter) {
+        b->generation = cb->change_counter;
+        const int32_t rc = append_before_image(cb, b);
+        if (rc != 0) return rc;
+    }
+    // A node beyond the file is kept all the same (the caller learns of it
+    // from the result) but never written: its slot does not exist.
+    if (n >= cb->node_count) {
+        if (!found) p.free_buffer(b);
+        return err::Damaged;
+    }
+    p.set_identity(b, cb, cb->handle, n);
+    std::memcpy(b->image, image.bytes, NodeSize);
+    const int16_t level = load<int16_t>(image.bytes + 12);
+    p.set_dirty(b, true);
+    if (cb->flush_mode == 3 || (cb->flush_mode == 2 && level == 0)) return write_back(b);
+    return 0;
+}
+
+int32_t cacheflush(KXCB* cb) {
+    image_file_flush(cb);
+    Pool& p = pool();
+    if (p.active() && p.dirty > 0) {
+        for (NodeBuffer* b = p.head; b != nullptr; b = b->next) {
+            if (!matches(b, cb) || b->dirty == 0) continue;
+            const int32_t rc = write_back(b);
+            if (rc != 0) return rc;
+        }
+    }
+    storage::flush(cb);
+    return 0;
+}
+
+int32_t cacherelease(KXCB* cb) {
+    clear_if(work::leaf(), cb);
+    clear_if(work::split(), cb);
+    clear_if(work::log(), cb);
+    Pool& p = pool();
+    if (p.active()) {
+        for (NodeBuffer* b = p.head; b != nullptr; b = b->next) {
+            if (!matches(b, cb)) continue;
+            if (b->dirty) {
+                const int32_t rc = write_back(b);
+                if (rc != 0) return rc;
+            }
+            p.free_buffer(b);
+        }
+    }
+    storage::flush(cb);
+    return 0;
+}
+
+int32_t cachedrop(KXCB* cb, uint32_t n) {
+    if (work::leaf().holds(cb, n)) work::leaf().clear_identity();
+    if (work::split().holds(cb, n)) work::split().clear_identity();
+    Pool& p = pool();
+    if (!p.active()) return 0;
+    int32_t rc = 0;
+    if (NodeBuffer* b = p.find(cb, n)) {
+        if (cb->image != nullptr) {
+            b->generation = cb->change_counter;
+            rc = append_before_image(cb, b);
+        }
+        p.free_buffer(b);
+    }
+    return rc;
+}
+
+void cachestale(KXCB* cb) {
+    clear_if(work::leaf(), cb);
+    clear_if(work::split(), cb);
+    clear_if(work::log(), cb);
+    Pool& p = pool();
+    if (!p.active()) return;
+    for (NodeBuffer* b = p.head; b != nullptr; b = b->next)
+        if (matches(b, cb)) p.free_buffer(b);
+}
+
+PoolStats pool_stats() {
+    PoolStats s{0, 0, 0};
+    for (NodeBuffer* b = pool().head; b != nullptr; b = b->next) {
+        ++s.buffers;
+        if (b->owner != nullptr) ++s.owned;
+        if (b->dirty) ++s.dirty;
+    }
+    return s;
+}
+
+int32_t pool_order(const KXCB* cb, uint32_t* nodes, int32_t max) {
+    int32_t k = 0;
+    for (NodeBuffer* b = pool().head; b != nullptr && k < max; b = b->next)
+        if (matches(b, cb)) nodes[k++] = b->node;
+    return k;
+}
+
+}  // namespace kx
+
+extern "C" {
+
+KX_API int32_t KINDEX_Init(void) {
+    KXCB scratch;
+    scratch.deferred_error = 0;
+    return kx::poolstart(&scratch);
+}
+
+KX_API int32_t KINDEX_Shutdown(void) {
+    KXCB scratch;
+    scratch.deferred_error = 0;
+    return kx::endbcb_impl(&scratch);
+}
+
+KX_API int32_t endbcb(KXCB* scratch) { return kx::endbcb_impl(scratch); }
+
+KX_API int32_t cibufnum(uint32_t count) {
+    // A count that does not fit the signed buffer count is refused rather
+    // than read as a negative size.
+    if (count > static_cast<uint32_t>(INT32_MAX)) return kx::err::Arg;
+    KXCB scratch;
+    scratch.deferred_error = 0;
+    if (kx::pool_started()) {
+        const int32_t rc = kx::endbcb_impl(&scratch);
+        if (rc != 0) return rc;
+    }
+    kx::pool().count = static_cast<int32_t>(count);
+    return kx::poolstart(&scratch);
+}
+
+}  // extern "C"

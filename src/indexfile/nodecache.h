@@ -1,0 +1,82 @@
+// The node buffer cache: one process-wide pool of node buffers shared by
+// every open control block, kept in most-recently-used order and refilled
+// from its least-recently-used end.
+//
+// Node buffer (2084 bytes; the same bytes form a before-image record in an
+// image file, so the order of the 36-byte buffer header is fixed):
+//   0   owner control block (pointer; null when free)
+//   8   owner's file handle at the time the node was stored (~0 when free)
+//   16  node number (~0 when free)                    u32, host order
+//   20  dirty flag                                    u32
+//   24  next buffer in most-recently-used order       pointer
+//   32  image generation: owner's change counter when the node's old image
+//       was last copied to the image file (0 for a buffer just loaded)
+//   36  node image, 2048 bytes, node header in host order
+// A buffer matches a request of block C for node n when owner = C, node = n
+// and handle = C's handle.  Beside the list a hash index on that identity
+// finds a buffer in constant time whatever the pool size; the list alone
+// fixes the replacement order: a hit moves the buffer to the head, a miss
+// takes the last buffer of the list (the least recently used) as victim.
+//
+// Before-image record k of an image file lies at 1024 + 2084 * k: a node
+// buffer as above with the node header in the file's byte order.
+//
+// Work images: process-wide node images with an overflow area (an insertion
+// may overfill a node until it is split) and an identity saying which node of
+// which file they hold: the working leaf, the split image, the log buffer,
+// the rollback buffer and a zero image.
+#pragma once
+
+#include <cstdint>
+
+#include "kindex.h"
+
+namespace kx {
+
+constexpr uint32_t OverflowSize = 275;
+constexpr uint32_t BufferHeaderSize = 36;
+constexpr uint32_t BeforeImageSize = 2084;
+
+struct WorkImage {
+    uint8_t bytes[2048 + OverflowSize];
+    KXCB* owner;
+    uint64_t handle;
+    uint32_t node;
+
+    void clear_identity();
+    bool holds(const KXCB* cb, uint32_t n) const;
+};
+
+namespace work {
+WorkImage& leaf();
+WorkImage& split();
+WorkImage& log();
+WorkImage& rollback();
+WorkImage& zero();
+}  // namespace work
+
+// Pool size and start-up.
+int32_t poolstart(KXCB* scratch);
+int32_t endbcb_impl(KXCB* scratch);
+int32_t buffer_count();
+bool pool_started();
+
+// Node transfer through the pool.
+int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n);
+int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n);
+int32_t cacheflush(KXCB* cb);
+int32_t cacherelease(KXCB* cb);
+int32_t cachedrop(KXCB* cb, uint32_t n);
+void cachestale(KXCB* cb);
+
+// Introspection for tests and tools: the buffer counts and the node numbers
+// in most-recently-used order for one block.
+struct PoolStats {
+    int32_t buffers;
+    int32_t owned;
+    int32_t dirty;
+};
+PoolStats pool_stats();
+int32_t pool_order(const KXCB* cb, uint32_t* nodes, int32_t max);
+
+}  // namespace kx
