@@ -281,6 +281,53 @@ KX_API int32_t strtwrit(KXCB *cb);
 KX_API int32_t endwrit(KXCB *cb);
 KX_API int32_t clrwrit(KXCB *cb);
 
+/* ---- Keys -------------------------------------------------------------- */
+/* Key types (low 5 bits of a root type byte): 0 string, 1 case-blind string,
+ * 2 counted string, 3 int32 (wrapping difference), 4 int16, 5 int32, 6 float,
+ * 7 double, 8 compound (segment list), 9 six raw bytes, 10 uint16, 16 and 17
+ * five or six numeric fields, 18..20 counted strings. */
+KX_API int32_t cikeylen(KXCB *cb, int32_t root, const void *key);
+KX_API void cikeycpy(KXCB *cb, int32_t root, void *dst, const void *src);
+KX_API int32_t cikeycmp(KXCB *cb, int32_t root, int32_t key_type, const void *first,
+                        const void *second);
+
+/* ---- Finding and walking entries -------------------------------------- */
+/* Positioning results: 0 exact; 1 same key, another record value; 2 the next
+ * greater key; KX_E_FAIL no entry of the root at or after the key.  After a
+ * hit: cb->recval the record value, cb->datalen the bytes delivered,
+ * cb->datatotal the datum's full length, cb->current_key its key. */
+KX_API int32_t cfind(KXCB *cb, int32_t root, const void *key, uint32_t record, void *buffer,
+                     int32_t length);
+KX_API int32_t cfirst(KXCB *cb, int32_t root, void *buffer, int32_t length);
+KX_API int32_t clast(KXCB *cb, int32_t root, void *buffer, int32_t length);
+KX_API int32_t cgetcur(KXCB *cb, int32_t root, void *buffer, int32_t length);
+KX_API int32_t cnext(KXCB *cb, int32_t root, void *buffer, int32_t length);
+KX_API int32_t cprev(KXCB *cb, int32_t root, void *buffer, int32_t length);
+/* Walks forward handing each datum to function; 0 when it stopped the walk,
+ * KX_E_FAIL at the end of the root. */
+KX_API int32_t cnextrep(KXCB *cb, int32_t root, void *buffer, int32_t length, KXREPFUNC function);
+KX_API int32_t _cfind(KXCB *cb);
+KX_API int32_t _cfirst(KXCB *cb);
+KX_API int32_t _clast(KXCB *cb);
+KX_API int32_t _cgetcur(KXCB *cb);
+KX_API int32_t _cnext(KXCB *cb);
+KX_API int32_t _cprev(KXCB *cb);
+/* Root cursor accessors. */
+KX_API void getcurkey(KXCB *cb, int32_t root, void *buffer);
+KX_API uint32_t fgetrcval(KXCB *cb, int32_t root);
+KX_API uint8_t fgetdbyte(KXCB *cb, int32_t root);
+KX_API int32_t fgetndenum(KXCB *cb, int32_t root);
+
+/* ---- Adding entries ---------------------------------------------------- */
+/* A key must be shorter than 243 bytes; a payload of any length up to 128
+ * full pieces of 244 - key length bytes is cut into pieces. */
+KX_API int32_t cunqadd(KXCB *cb, int32_t root, const void *key, uint32_t record, const void *data,
+                       int32_t length);
+KX_API int32_t cdupadd(KXCB *cb, int32_t root, const void *key, uint32_t record, const void *data,
+                       int32_t length);
+KX_API int32_t _cunqadd(KXCB *cb);
+KX_API int32_t _cdupadd(KXCB *cb);
+
 /* ---- Counters, custom data and record numbers ------------------------- */
 /* cgetcnt leaves the record count in cb->recval. */
 KX_API int32_t cgetcnt(KXCB *cb);

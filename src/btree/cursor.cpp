@@ -46,3 +46,39 @@ void mark_cursors_stale(KXCB* cb, bool create) {
 }
 
 }  // namespace kx
+
+// ---- Exported cursor accessors ------------------------------------------
+
+#include "btree/keys.h"
+
+using namespace kx;
+
+extern "C" {
+
+KX_API void getcurkey(KXCB* cb, int32_t root, void* buffer) {
+    if (buffer == nullptr) return;
+    RootCursor* c = is_open(cb) ? root_cursor(cb, root) : nullptr;
+    if (c == nullptr || root > 50) {
+        static_cast<uint8_t*>(buffer)[0] = 0;
+        return;
+    }
+    cikeycpy(cb, root, buffer, c->key);
+}
+
+KX_API uint32_t fgetrcval(KXCB* cb, int32_t root) {
+    RootCursor* c = is_open(cb) ? root_cursor(cb, root) : nullptr;
+    return c != nullptr ? c->record : 0;
+}
+
+KX_API uint8_t fgetdbyte(KXCB* cb, int32_t root) {
+    RootCursor* c = is_open(cb) ? root_cursor(cb, root) : nullptr;
+    return c != nullptr ? c->piece : 0;
+}
+
+KX_API int32_t fgetndenum(KXCB* cb, int32_t root) {
+    RootCursor* c = is_open(cb) ? root_cursor(cb, root) : nullptr;
+    if (c == nullptr || c->leaf > cb->node_count) return -1;
+    return static_cast<int32_t>(c->leaf);
+}
+
+}  // extern "C"

@@ -1,0 +1,100 @@
+#include "btree/node.h"
+
+#include "btree/keys.h"
+#include "frame/control_block.h"
+
+namespace kx {
+
+void node::init(uint8_t* n, int16_t level) {
+    std::memset(n, 0, ImageBytes);
+    set_right(n, NoNode);
+    set_left(n, NoNode);
+    set_level(n, level);
+    set_free_bytes(n, EntryArea);
+}
+
+int32_t bounded_key_length(KXCB* cb, uint8_t root, const uint8_t* p, int32_t avail) {
+    if (avail <= 0) return -1;
+    const uint8_t type = root_key_type(cb, root);
+    int32_t len;
+    if (type == keytype::String || type == keytype::StringNoCase) {
+        const void* z = std::memchr(p, 0, static_cast<size_t>(avail));
+        if (z == nullptr) return -1;
+        len = static_cast<int32_t>(static_cast<const uint8_t*>(z) - p) + 1;
+    } else if (is_counted_type(type)) {
+        len = p[0] + 1;
+    } else {
+        len = fixed_width(type);
+        if (len == 0) return -1;
+    }
+    return len <= avail ? len : -1;
+}
+
+bool EntryIndex::build(KXCB* cb, const uint8_t* image) {
+    const int16_t n = node::count(image);
+    if (n < 0 || n > MaxEntries) return false;
+    const bool interior = node::level(image) > 0;
+    int32_t off = EntryStart;
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t size = image[off] + 1;
+        if (size < 8 || off + size > ImageBytes) return false;
+        const int32_t k = bounded_key_length(cb, image[off + 1], image + off + 7, size - 7);
+        if (k < 0) return false;
+        if (interior && size != k + 11) return false;
+        offsets[i] = off;
+        off += size;
+    }
+    // The free bytes must describe the entries: every move inside the node
+    // relies on them.
+    if (node::used_end(image) != off) return false;
+    offsets[n] = off;  // the end marker's place
+    count = n;
+    return true;
+}
+
+uint32_t entry_child(const uint8_t* e, uint8_t flag) { return get32(e + e[0] - 3, flag); }
+
+int32_t payload_length(KXCB* cb, const uint8_t* e) {
+    if (e[0] == 0) return 0;
+    const int32_t k = bounded_key_length(cb, e[1], e + 7, e[0] - 6);
+    return k < 0 ? 0 : e[0] - 6 - k;
+}
+
+int32_t build_leaf_entry(uint8_t* out, uint8_t root, const uint8_t* key, int32_t key_len, uint32_t record,
+                         uint8_t piece, const uint8_t* payload, int32_t payload_len, uint8_t flag) {
+    out[0] = static_cast<uint8_t>(payload_len + key_len + 6);
+    out[1] = root;
+    out[2] = piece;
+    put32(out + 3, record, flag);
+    std::memcpy(out + 7, key, static_cast<size_t>(key_len));
+    if (payload_len > 0) std::memcpy(out + 7 + key_len, payload, static_cast<size_t>(payload_len));
+    return out[0] + 1;
+}
+
+int32_t build_index_entry(KXCB* cb, uint8_t* out, const uint8_t* e, uint32_t child) {
+    const int32_t k = bounded_key_length(cb, e[1], e + 7, e[0] - 6);
+    std::memcpy(out + 1, e + 1, static_cast<size_t>(6 + k));
+    put32(out + 7 + k, child, order_flag(cb));
+    out[0] = static_cast<uint8_t>(k + 10);
+    return k + 11;
+}
+
+void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
+    const int32_t size = e[0] + 1;
+    const int32_t end = node::used_end(image);
+    std::memmove(image + offset + size, image + offset, static_cast<size_t>(end - offset));
+    std::memcpy(image + offset, e, static_cast<size_t>(size));
+    node::set_count(image, static_cast<int16_t>(node::count(image) + 1));
+    node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) - size));
+}
+
+void remove_entry(uint8_t* image, int32_t offset) {
+    const int32_t size = image[offset] + 1;
+    const int32_t end = node::used_end(image);
+    std::memmove(image + offset, image + offset + size, static_cast<size_t>(end - offset - size));
+    std::memset(image + end - size, 0, static_cast<size_t>(size));
+    node::set_count(image, static_cast<int16_t>(node::count(image) - 1));
+    node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) + size));
+}
+
+}  // namespace kx

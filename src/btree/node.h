@@ -1,0 +1,111 @@
+// Nodes and entries.
+//
+// Node (2048 bytes in the file):
+//   0   u32  leftmost child: interior node, the child holding the entries up
+//            to and including entry 0; leaf 0; free node ~0
+//   4   u32  right link: next node of the same level, ~0 none (free node:
+//            next free node)
+//   8   u32  left link: previous node of the same level, ~0 none
+//   12  i16  level: 0 leaf, 1 lowest interior level, ...; -1 free node
+//   14  i16  entry count
+//   16  i16  free bytes: 2030 minus the bytes the entries take
+//   18       entries back to back, then zero bytes to the end; a zero byte
+//            where the next entry would start is the end marker
+// The six header fields are in the file's byte order on disk and in host
+// order in every node image in memory (the node cache converts them).
+//
+// Entry (N + 1 bytes):
+//   0      u8   N, the bytes that follow
+//   1      u8   root number 1..50
+//   2      u8   piece byte: bits 0-6 piece number, bit 7 on the last piece
+//   3      u32  record value, file byte order
+//   7      K    key (K by the root's key type), file byte order
+//   7+K         leaf: payload bytes (N - 6 - K of them)
+//   N-3    u32  interior: the child node number instead (N = K + 10)
+// An interior entry is a copy of bytes 1..6+K of the entry that was last in
+// the left node when a node split, followed by the right node's number.  The
+// child of interior entry i holds the entries after entry i up to and
+// including entry i + 1.
+//
+// A datum (payload) longer than one entry holds is cut into pieces: entries
+// with equal root, key and record value and piece numbers 0, 1, 2, ...; the
+// last has bit 7 set.  A one-entry datum has piece byte 0x80.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "frame/byteorder.h"
+#include "indexfile/nodecache.h"
+#include "kindex.h"
+
+namespace kx {
+
+constexpr int32_t EntryArea = 2030;
+constexpr int32_t EntryStart = 18;
+constexpr int32_t MaxEntries = 290;
+constexpr int32_t ImageBytes = 2048 + 275;
+constexpr uint8_t LastPiece = 0x80;
+
+namespace node {
+inline uint32_t leftmost(const uint8_t* n) { return load<uint32_t>(n + 0); }
+inline uint32_t right(const uint8_t* n) { return load<uint32_t>(n + 4); }
+inline uint32_t left(const uint8_t* n) { return load<uint32_t>(n + 8); }
+inline int16_t level(const uint8_t* n) { return load<int16_t>(n + 12); }
+inline int16_t count(const uint8_t* n) { return load<int16_t>(n + 14); }
+inline int16_t free_bytes(const uint8_t* n) { return load<int16_t>(n + 16); }
+inline void set_leftmost(uint8_t* n, uint32_t v) { store<uint32_t>(n + 0, v); }
+inline void set_right(uint8_t* n, uint32_t v) { store<uint32_t>(n + 4, v); }
+inline void set_left(uint8_t* n, uint32_t v) { store<uint32_t>(n + 8, v); }
+inline void set_level(uint8_t* n, int16_t v) { store<int16_t>(n + 12, v); }
+inline void set_count(uint8_t* n, int16_t v) { store<int16_t>(n + 14, v); }
+inline void set_free_bytes(uint8_t* n, int16_t v) { store<int16_t>(n + 16, v); }
+// Offset just past the last entry.
+inline int32_t used_end(const uint8_t* n) { return 2048 - free_bytes(n); }
+// A fresh node: no entries, both links ~0, the given level.
+void init(uint8_t* n, int16_t level);
+}  // namespace node
+
+// Entry fields at an offset of a node image.
+namespace entry {
+inline int32_t size(const uint8_t* e) { return e[0] + 1; }
+inline uint8_t root(const uint8_t* e) { return e[1]; }
+inline uint8_t piece(const uint8_t* e) { return e[2]; }
+inline uint32_t record(const uint8_t* e, uint8_t flag) { return get32(e + 3, flag); }
+inline const uint8_t* key(const uint8_t* e) { return e + 7; }
+}  // namespace entry
+
+// The entry offsets of one node, checked: every entry lies inside the image
+// (node and overflow area), is long enough for its key, and an interior entry
+// has exactly room for its child number.
+struct EntryIndex {
+    int32_t count = 0;
+    int32_t offsets[MaxEntries + 2];
+
+    // False for a damaged node: count above 290 or negative, or an entry
+    // that runs past the image or is malformed.
+    bool build(KXCB* cb, const uint8_t* image);
+    const uint8_t* at(const uint8_t* image, int32_t i) const { return image + offsets[i]; }
+};
+
+// Length of the key at p (root's key type) when it fits in `avail` bytes,
+// else -1.
+int32_t bounded_key_length(KXCB* cb, uint8_t root, const uint8_t* p, int32_t avail);
+
+// Child number of an interior entry, host order.
+uint32_t entry_child(const uint8_t* e, uint8_t flag);
+// Payload of a leaf entry: its start and length.
+int32_t payload_length(KXCB* cb, const uint8_t* e);
+
+// Builds a leaf entry into out (at least 256 bytes); returns its size N + 1.
+int32_t build_leaf_entry(uint8_t* out, uint8_t root, const uint8_t* key, int32_t key_len, uint32_t record,
+                         uint8_t piece, const uint8_t* payload, int32_t payload_len, uint8_t flag);
+// Builds the interior entry for a separator from an entry and a child.
+int32_t build_index_entry(KXCB* cb, uint8_t* out, const uint8_t* e, uint32_t child);
+
+// Inserts entry bytes at an offset (the free bytes may go negative into the
+// overflow area); removes the entry at an offset.
+void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e);
+void remove_entry(uint8_t* image, int32_t offset);
+
+}  // namespace kx

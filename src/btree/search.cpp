@@ -1,0 +1,518 @@
+#include "btree/search.h"
+
+#include <cstring>
+
+#include "btree/keys.h"
+#include "btree/traverse.h"
+#include "frame/control_block.h"
+#include "frame/result.h"
+#include "indexfile/nodecache.h"
+#include "multiuser/sections.h"
+#include "records/keyconv.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int32_t MaxLevels = 22;
+
+struct Target {
+    uint8_t root;
+    const uint8_t* key;  // file byte order
+    uint32_t record;
+    uint8_t piece;
+    int32_t override;  // 0, or the fixed result of target key vs every key of its root
+};
+
+int32_t sign(int32_t v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+// The entry compared with the target in entry order: negative when the entry
+// sorts first.  *key_result: the entry's key against the target key (roots
+// that differ decide it alone).
+int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
+    const uint8_t er = entry::root(e);
+    if (er != t.root) {
+        *key_result = er < t.root ? -1 : 1;
+        return *key_result;
+    }
+    const int32_t k =
+        t.override != 0 ? -t.override : sign(root_key_compare(cb, er, entry::key(e), t.key, true));
+    *key_result = k;
+    if (k != 0) return k;
+    const int32_t d = static_cast<int32_t>(entry::record(e, order_flag(cb)) - t.record);
+    if (d != 0) return sign(d);
+    return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
+}
+
+// Binary search of one node, first probe at the last entry.  Returns the stop
+// index 0..count; *ecr/*kcr describe the entry there (-1 for the end marker).
+int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Target& t, int32_t* ecr,
+                    int32_t* kcr) {
+    if (ix.count == 0) {
+        *ecr = 1;
+        *kcr = 1;
+        return 0;
+    }
+    int32_t low = 0, high = ix.count - 1, mid = high;
+    for (;;) {
+        int32_t kr = 0;
+        const int32_t c = compare_entry(cb, ix.at(img, mid), t, &kr);
+        if (c == 0) {
+            *ecr = 0;
+            *kcr = kr;
+            return mid;
+        }
+        if (c < 0) {
+            if (high == mid) {
+                const int32_t p = mid + 1;
+                if (p == ix.count) {
+                    *ecr = -1;
+                    *kcr = -1;
+                } else {
+                    *ecr = compare_entry(cb, ix.at(img, p), t, kcr);
+                }
+                return p;
+            }
+            low = mid + 1;
+        } else {
+            if (low == mid) {
+                *ecr = c;
+                *kcr = kr;
+                return mid;
+            }
+            high = mid - 1;
+        }
+        mid = (low + high) / 2;
+    }
+}
+
+// Descends from the root's tree to the leaf where the target belongs.  The
+// working leaf ends holding that leaf; *pos is the position in it.
+int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t* ecr, int32_t* kcr) {
+    WorkImage& w = work::leaf();
+    const uint8_t* img = w.bytes;
+    // Append fast path: the rightmost leaf of the last descent in this root.
+    if (w.owner == cb && w.handle == cb->handle && w.node == cb->search_path[0] &&
+        cb->cached_root == static_cast<int32_t>(t.root) && node::right(img) == NoNode &&
+        node::level(img) == 0 && node::count(img) >= 1 && ix.build(cb, img)) {
+        const int32_t p = node_search(cb, img, ix, t, ecr, kcr);
+        if (p == ix.count) {
+            *pos = p;
+            return 0;
+        }
+    }
+    uint32_t n = 0, height = 0;
+    int32_t rc = tree_of_root(cb, t.root, &n, &height);
+    if (rc != 0) return rc;
+    cb->current_slot = t.root >= 1 && t.root <= 50 ? cb->slot_map[t.root - 1] : 0;
+    if (height < 1 || height > MaxLevels) return err::Damaged;
+    rc = read_node(cb, n, ix);
+    if (rc != 0) return rc;
+    if (node::level(img) != static_cast<int32_t>(height) - 1) return err::Damaged;
+    for (;;) {
+        const int16_t level = node::level(img);
+        cb->search_path[level] = w.node;
+        if (level == 0) {
+            *pos = node_search(cb, img, ix, t, ecr, kcr);
+            break;
+        }
+        int32_t p = node_search(cb, img, ix, t, ecr, kcr);
+        // Above every separator of a node that has a right neighbour: the
+        // target lies further right on this level.
+        for (uint32_t hops = 0; p == ix.count && node::right(img) != NoNode; ++hops) {
+            if (hops > cb->node_count) return err::Damaged;
+            rc = read_node(cb, node::right(img), ix);
+            if (rc != 0) return rc;
+            if (node::level(img) != level) return err::Damaged;
+            p = node_search(cb, img, ix, t, ecr, kcr);
+        }
+        const uint32_t child = p == 0 ? node::leftmost(img) : entry_child(ix.at(img, p - 1), order_flag(cb));
+        rc = read_node(cb, child, ix);
+        if (rc != 0) return rc;
+        if (node::level(img) != level - 1) return err::Damaged;
+    }
+    cb->cached_root = t.root;
+    return 0;
+}
+
+}  // namespace
+
+int32_t tree_of_root(KXCB* cb, int32_t root, uint32_t* node, uint32_t* height) {
+    if (root < 1 || root > 50) return err::Damaged;
+    const uint8_t slot = cb->slot_map[root - 1];
+    if (slot > 50) return err::Damaged;
+    if (slot == 0) {
+        *node = cb->main_root;
+        *height = cb->main_height;
+    } else {
+        *node = cb->slot_roots[slot - 1];
+        *height = cb->slot_heights[slot - 1];
+    }
+    return 0;
+}
+
+int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index) {
+    if (n >= cb->node_count) return err::Damaged;
+    const int32_t rc = cacheget(cb, work::leaf(), n);
+    if (rc != 0) return rc;
+    return index.build(cb, work::leaf().bytes) ? 0 : err::Damaged;
+}
+
+void load_current(KXCB* cb, const uint8_t* e) {
+    if (e == nullptr || e[0] == 0) {
+        clear_current(cb);
+        return;
+    }
+    const int32_t n = e[0] - 6;
+    std::memset(cb->current_key, 0, sizeof cb->current_key);
+    std::memcpy(cb->current_key, e + 7, static_cast<size_t>(n));
+    cb->recval = entry::record(e, order_flag(cb));
+    cb->piece = entry::piece(e);
+    const int32_t len = payload_length(cb, e);
+    cb->datalen = len;
+    cb->data = cb->current_key + (n - len);
+}
+
+void clear_current(KXCB* cb) {
+    cb->datalen = 0;
+    cb->datatotal = 0;
+    cb->recval = 0;
+    std::memset(cb->current_key, 0, sizeof cb->current_key);
+    cb->last_result = err::Fail;
+    cb->key = cb->current_key;
+    cb->key_byte_order = order_flag(cb);
+    if (RootCursor* c = existing_cursor(cb, cb->root)) load_cursor(cb, c, nullptr);
+}
+
+void load_cursor(KXCB* cb, RootCursor* c, const uint8_t* e) {
+    if (e == nullptr || e[0] == 0) {
+        std::memset(c->key, 0, sizeof c->key);
+        c->record = 0;
+        c->piece = 0;
+        return;
+    }
+    const int32_t k = bounded_key_length(cb, e[1], e + 7, e[0] - 6);
+    std::memset(c->key, 0, sizeof c->key);
+    if (k > 0 && k < 245) std::memcpy(c->key, e + 7, static_cast<size_t>(k));
+    c->record = entry::record(e, order_flag(cb));
+    c->piece = entry::piece(e);
+}
+
+int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
+               EntryIndex& ix) {
+    RootCursor* c = root_cursor(cb, root);
+    if (c == nullptr) return err::NoMemory;
+    const Target t{root, key, record, piece, 0};
+    int32_t ecr = -1, kcr = -1;
+    const int32_t rc = descend(cb, t, ix, pos, &ecr, &kcr);
+    if (rc != 0) return rc;
+    c->leaf = work::leaf().node;
+    c->index = *pos;
+    set_cmp(cb, ecr, kcr);
+    return 0;
+}
+
+int32_t seek(KXCB* cb) {
+    const int32_t root = cb->root;
+    RootCursor* c = root_cursor(cb, root);
+    if (c == nullptr) return err::NoMemory;
+    const uint8_t flag = order_flag(cb);
+    // The target key is a copy in the file's order: the caller's own key is
+    // never written to.
+    uint8_t key[KeyBufferBytes] = {};
+    if (cb->key != nullptr && cb->compare_override == 0) {
+        const int32_t len = cikeylen(cb, root, cb->key);
+        // A string longer than any stored key is cut short; it still sorts
+        // where it belongs against every stored key.
+        std::memcpy(key, cb->key, static_cast<size_t>(len < 0 ? 0 : (len < KeyBufferBytes ? len : KeyBufferBytes - 1)));
+        convkey(cb, root, key, root_key_type(cb, root), static_cast<uint8_t>(cb->key_byte_order), flag);
+    }
+    const Target t{static_cast<uint8_t>(root), key, cb->recval, static_cast<uint8_t>(cb->piece),
+                   cb->compare_override};
+    EntryIndex ix;
+    int32_t pos = 0, ecr = -1, kcr = -1;
+    int32_t rc = descend(cb, t, ix, &pos, &ecr, &kcr);
+    const uint8_t* e = nullptr;
+    if (rc == 0) {
+        const uint8_t* img = work::leaf().bytes;
+        c->leaf = work::leaf().node;
+        c->index = pos;
+        if (pos < ix.count) {
+            e = ix.at(img, pos);
+        } else {
+            // Past the leaf's last entry: the first entry of the next leaf
+            // with entries, if any.
+            for (uint32_t hops = 0; node::right(img) != NoNode; ++hops) {
+                if (hops > cb->node_count) {
+                    rc = err::Damaged;
+                    break;
+                }
+                rc = read_node(cb, node::right(img), ix);
+                if (rc != 0) break;
+                if (ix.count > 0) {
+                    c->leaf = work::leaf().node;
+                    c->index = 0;
+                    e = ix.at(img, 0);
+                    ecr = compare_entry(cb, e, t, &kcr);
+                    break;
+                }
+            }
+            if (e == nullptr) ecr = kcr = -1;
+        }
+    }
+    if (rc != 0) {
+        cb->key = cb->current_key;
+        cb->key_byte_order = flag;
+        return rc;
+    }
+    c->position_root = e != nullptr ? entry::root(e) : root + 1;
+    load_cursor(cb, c, e);
+    c->before = 0;
+    c->stale = 0;
+    if (e != nullptr)
+        load_current(cb, e);
+    else
+        clear_current(cb);
+    cb->key = cb->current_key;
+    cb->key_byte_order = flag;
+    set_cmp(cb, ecr, kcr);
+    if (ecr == 0) return 0;
+    if (ecr > 0) return kcr > 0 ? 2 : 1;
+    return err::Fail;
+}
+
+int32_t gather(KXCB* cb, void* buffer, int32_t n) {
+    cb->compare_override = 0;
+    if (cb->datalen <= 0 || n <= 0 || buffer == nullptr) {
+        cb->datatotal = 0;
+        return 0;
+    }
+    RootCursor* c = existing_cursor(cb, cb->root);
+    if (c == nullptr) return err::NoMemory;
+    if (strtread(cb) != 0) return err::Section;
+    auto* out = static_cast<uint8_t*>(buffer);
+    int32_t total = 0;
+    bool fits = true;
+    bool broken = false;
+    int32_t rc = 0;
+    EntryWalker walk{c->leaf, c->index};
+    const uint8_t flag = order_flag(cb);
+    uint8_t first_key[KeyBufferBytes];
+    int32_t key_len = 0;
+    uint32_t record = 0;
+    int32_t expect = 0;
+    for (const uint8_t* e = walk.current(cb, &rc); e != nullptr;) {
+        const uint8_t piece = entry::piece(e);
+        if (expect == 0) {
+            key_len = bounded_key_length(cb, e[1], e + 7, e[0] - 6);
+            std::memcpy(first_key, e + 7, static_cast<size_t>(key_len));
+            record = entry::record(e, flag);
+        } else if (entry::root(e) != cb->root || entry::record(e, flag) != record ||
+                   bounded_key_length(cb, e[1], e + 7, e[0] - 6) != key_len ||
+                   std::memcmp(e + 7, first_key, static_cast<size_t>(key_len)) != 0) {
+            broken = true;  // the datum ends before its last piece
+            break;
+        }
+        if ((piece & 0x7F) != expect) broken = true;
+        const int32_t len = payload_length(cb, e);
+        if (fits && total + len <= n) {
+            std::memcpy(out + total, e + 1 + e[0] - len, static_cast<size_t>(len));
+        } else if (fits) {
+            std::memcpy(out + total, e + 1 + e[0] - len, static_cast<size_t>(n - total));
+            fits = false;
+        }
+        total += len;
+        if ((piece & LastPiece) != 0 || broken) break;
+        ++expect;
+        e = walk.next(cb, &rc);
+        if (e == nullptr) broken = true;
+    }
+    cb->datatotal = total;
+    cb->datalen = fits ? total : n;
+    const int32_t end = endread(cb);
+    if (rc != 0) return rc;
+    if (broken) return err::Pieces;
+    return end;
+}
+
+int32_t frame_check(KXCB* cb, bool writes) {
+    if (!is_open(cb)) return err::NotOpen;
+    if (cb->root < 1 || cb->root > 50) return result(cb, err::Arg);
+    if (writes && cb->access == 1) return result(cb, err::ReadOnly);
+    return 0;
+}
+
+void release_key_lock(KXCB*, int32_t) {}
+
+}  // namespace kx
+
+using namespace kx;
+
+namespace {
+
+// Runs a positioning call in a read section with the caller's buffer kept.
+int32_t in_read_section(KXCB* cb, int32_t (*work)(KXCB*)) {
+    if (strtread(cb) != 0) return result(cb, err::Section);
+    const int32_t r = work(cb);
+    const int32_t end = endread(cb);
+    return result(cb, end != 0 ? end : r);
+}
+
+int32_t find_work(KXCB* cb) {
+    release_key_lock(cb, cb->root);
+    cb->io_error = 0;
+    void* buffer = cb->data;
+    const int32_t size = cb->datalen;
+    cb->piece = 0;
+    int32_t r = seek(cb);
+    if (r < 0 && r != err::Fail) {
+        cb->data = buffer;
+        return r;
+    }
+    RootCursor* c = existing_cursor(cb, cb->root);
+    if (r == err::Fail || c == nullptr || c->position_root != cb->root) {
+        clear_current(cb);
+        cb->data = buffer;
+        return err::Fail;
+    }
+    const int32_t g = gather(cb, buffer, size);
+    cb->data = buffer;
+    return g != 0 ? g : r;
+}
+
+int32_t getcur_work(KXCB* cb) {
+    cb->io_error = 0;
+    void* buffer = cb->data;
+    const int32_t size = cb->datalen;
+    RootCursor* c = root_cursor(cb, cb->root);
+    if (c == nullptr) return err::NoMemory;
+    if (c->position_root != cb->root || c->before) {
+        clear_current(cb);
+        return err::Fail;
+    }
+    if (!exclusive(cb) && c->stale) {
+        uint8_t key[KeyBufferBytes] = {};
+        std::memcpy(key, c->key, sizeof c->key);
+        const uint32_t record = c->record;
+        const uint32_t nested = cb->nested_call;
+        cb->key = key;
+        cb->key_byte_order = order_flag(cb);
+        cb->recval = record;
+        cb->nested_call = 1;
+        int32_t r = _cfind(cb);
+        cb->nested_call = nested;
+        cb->data = buffer;
+        cb->datalen = size;
+        if (r > 0) {
+            std::memcpy(c->key, key, sizeof c->key);
+            c->record = record;
+            r = err::NoCurrent;
+        }
+        c->stale = 0;
+        return r;
+    }
+    EntryIndex ix;
+    int32_t rc = read_node(cb, c->leaf, ix);
+    if (rc != 0) return rc;
+    const uint8_t* e = c->index >= 0 && c->index < ix.count ? ix.at(work::leaf().bytes, c->index) : nullptr;
+    if (e == nullptr) {
+        clear_current(cb);
+        return err::Fail;
+    }
+    load_current(cb, e);
+    c->position_root = entry::root(e);
+    load_cursor(cb, c, e);
+    cb->key = cb->current_key;
+    cb->key_byte_order = order_flag(cb);
+    rc = gather(cb, buffer, size);
+    cb->data = buffer;
+    return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+KX_API int32_t _cfind(KXCB* cb) {
+    if (const int32_t rc = frame_check(cb, false)) return rc;
+    return in_read_section(cb, find_work);
+}
+
+KX_API int32_t _cfirst(KXCB* cb) {
+    if (const int32_t rc = frame_check(cb, false)) return rc;
+    uint8_t zero[KeyBufferBytes] = {};
+    cb->key = zero;
+    cb->key_byte_order = 1;
+    cb->recval = 0;
+    cb->compare_override = -1;
+    const int32_t r = _cfind(cb);
+    cb->compare_override = 0;
+    if (cb->key == zero) cb->key = cb->current_key;
+    return result(cb, r >= 0 ? 0 : cb->last_result);
+}
+
+KX_API int32_t _clast(KXCB* cb) {
+    if (const int32_t rc = frame_check(cb, false)) return rc;
+    if (strtread(cb) != 0) return result(cb, err::Section);
+    release_key_lock(cb, cb->root);
+    cb->io_error = 0;
+    uint8_t zero[KeyBufferBytes] = {};
+    const int32_t root = cb->root;
+    void* buffer = cb->data;
+    const int32_t size = cb->datalen;
+    cb->key = zero;
+    cb->key_byte_order = 1;
+    cb->compare_override = 1;
+    cb->piece = 0;
+    int32_t r = seek(cb);
+    cb->compare_override = 0;
+    if (cb->key == zero) cb->key = cb->current_key;
+    cb->root = root;
+    cb->data = buffer;
+    cb->datalen = size;
+    if (r >= err::Fail) r = _cprev(cb) == 0 ? 0 : cb->last_result;
+    const int32_t end = endread(cb);
+    return result(cb, end != 0 ? end : r);
+}
+
+KX_API int32_t _cgetcur(KXCB* cb) {
+    if (const int32_t rc = frame_check(cb, false)) return rc;
+    return in_read_section(cb, getcur_work);
+}
+
+KX_API int32_t cfind(KXCB* cb, int32_t root, const void* key, uint32_t record, void* buffer, int32_t length) {
+    if (!is_open(cb)) return err::NotOpen;
+    cb->root = root;
+    cb->key = const_cast<void*>(key);
+    cb->data = buffer;
+    cb->key_byte_order = 1;
+    cb->datalen = length;
+    cb->recval = record;
+    return _cfind(cb);
+}
+
+KX_API int32_t cfirst(KXCB* cb, int32_t root, void* buffer, int32_t length) {
+    if (!is_open(cb)) return err::NotOpen;
+    cb->root = root;
+    cb->data = buffer;
+    cb->datalen = length;
+    return _cfirst(cb);
+}
+
+KX_API int32_t clast(KXCB* cb, int32_t root, void* buffer, int32_t length) {
+    if (!is_open(cb)) return err::NotOpen;
+    cb->root = root;
+    cb->data = buffer;
+    cb->datalen = length;
+    return _clast(cb);
+}
+
+KX_API int32_t cgetcur(KXCB* cb, int32_t root, void* buffer, int32_t length) {
+    if (!is_open(cb)) return err::NotOpen;
+    cb->root = root;
+    cb->data = buffer;
+    cb->datalen = length;
+    return _cgetcur(cb);
+}
+
+}  // extern "C"

@@ -1,0 +1,74 @@
+// Search: the key-call convention, the descent from a tree's root node to a
+// leaf, the binary search of one node, and gathering a datum's pieces.
+//
+// A key call names its target through the control block's parameter fields:
+// root number, key pointer (with the key's byte order), record value and
+// piece byte.  The descent reads every node into the process-wide working
+// leaf and records the node numbers of its path, leaf at index 0.  Both
+// binary searches probe the last entry first, and when the working leaf is
+// still the rightmost leaf of the previous descent in the same root, a
+// target above all its entries is placed there without descending again:
+// ascending loads at the end of a tree read only that leaf.
+//
+// After a positioning call the found entry's key and first payload bytes are
+// in the current-key buffer, its record value in the record value parameter,
+// and the root cursor stands on it.  Results: 0 exact, 1 same key with
+// another record value or piece, 2 a greater key, -1 no entry of the root at
+// or after the target.
+#pragma once
+
+#include <cstdint>
+
+#include "btree/cursor.h"
+#include "btree/node.h"
+#include "kindex.h"
+
+namespace kx {
+
+// Comparison outcome of the latest search, kept in the search state: the
+// entry at the final position compared with the target (entry order), and
+// its key compared with the target key.
+inline int32_t entry_cmp(const KXCB* cb) { return static_cast<int32_t>(cb->search_state[0]); }
+inline int32_t key_cmp(const KXCB* cb) { return static_cast<int32_t>(cb->search_state[1]); }
+inline void set_cmp(KXCB* cb, int32_t entry, int32_t key) {
+    cb->search_state[0] = static_cast<uint32_t>(entry);
+    cb->search_state[1] = static_cast<uint32_t>(key);
+}
+
+// The tree slot a root maps to, its root node and height; -30 for a slot
+// beyond 50.
+int32_t tree_of_root(KXCB* cb, int32_t root, uint32_t* node, uint32_t* height);
+
+// Seek for (cb->root, cb->key, cb->recval, cb->piece): converts the key to the
+// file's order, descends, and places the cursor.  0, 1, 2 or -1 as above, or a
+// negative error (-30 for a damaged tree, node cache codes).
+int32_t seek(KXCB* cb);
+
+// Descends to the leaf position where (root, key, record, piece) belongs,
+// without moving on to a following leaf: the working leaf holds that leaf,
+// *pos is the index in it, the cursor stands there and the comparison
+// results describe the entry at *pos.  The key is in the file's order.
+int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
+               EntryIndex& ix);
+
+// Loads the current-key fields from an entry of the working leaf (none: the
+// current key is cleared).
+void load_current(KXCB* cb, const uint8_t* e);
+void clear_current(KXCB* cb);
+// Loads the root cursor from an entry, or empties it.
+void load_cursor(KXCB* cb, RootCursor* c, const uint8_t* e);
+
+// Gathers the datum whose first piece the cursor stands on into (buffer, n).
+int32_t gather(KXCB* cb, void* buffer, int32_t n);
+
+// The frame shared by the underscore key calls: signature, root, read-only.
+// Returns 0 to go on, or the code to return.
+int32_t frame_check(KXCB* cb, bool writes);
+// Releases this root's key lock when held (filled in by the key locks).
+void release_key_lock(KXCB* cb, int32_t root);
+
+// Reads a node of the tree into the working leaf and indexes its entries;
+// -30 when the node is damaged or beyond the file.
+int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index);
+
+}  // namespace kx
