@@ -6,6 +6,7 @@
 #include "frame/result.h"
 #include "indexfile/header.h"
 #include "indexfile/nodecache.h"
+#include "records/keyconv.h"
 #include "storage/file.h"
 
 namespace kx {
@@ -249,6 +250,7 @@ using namespace kx;
 extern "C" {
 
 KX_API int32_t strtread(KXCB* cb) {
+    if (!is_open(cb)) return err::Section;
     int32_t rc = poolstart(cb);
     if (rc != 0) return rc;
     if (exclusive(cb)) return 0;
@@ -272,6 +274,7 @@ KX_API int32_t strtread(KXCB* cb) {
 }
 
 KX_API int32_t endread(KXCB* cb) {
+    if (!is_open(cb)) return err::Section;
     if (exclusive(cb)) {
         restore_caller_key(cb);
         return 0;
@@ -284,6 +287,7 @@ KX_API int32_t endread(KXCB* cb) {
 }
 
 KX_API int32_t strtwrit(KXCB* cb) {
+    if (!is_open(cb)) return err::Section;
     int32_t r = poolstart(cb);
     if (r != 0) return r;
     if (cb->write_depth == 0) {
@@ -348,6 +352,7 @@ KX_API int32_t strtwrit(KXCB* cb) {
 }
 
 KX_API int32_t endwrit(KXCB* cb) {
+    if (!is_open(cb)) return err::Section;
     const int32_t kept = cb->last_result;
     int32_t res = 0;
     if (cb->write_depth == 1) {
@@ -385,6 +390,7 @@ KX_API int32_t endwrit(KXCB* cb) {
 }
 
 KX_API int32_t clrwrit(KXCB* cb) {
+    if (!is_open(cb)) return err::NotOpen;
     int32_t rc = write_marker(cb, 0);
     if (rc == 0) {
         storage::flush(cb);
@@ -397,6 +403,7 @@ KX_API int32_t clrwrit(KXCB* cb) {
 }  // extern "C"
 
 namespace kx {
-// Filled in by the key byte-order conversion.
-void restore_caller_key(KXCB*) {}
+void restore_caller_key(KXCB* cb) {
+    if (cb->key != nullptr && cb->key_byte_order != 1) convparm(cb, static_cast<uint8_t>(1));
+}
 }  // namespace kx
