@@ -18,7 +18,7 @@ namespace kx {
 namespace {
 
 constexpr int32_t PieceBase = 244;
-constexpr int32_t MaxFullPieces = 129;
+constexpr int32_t MaxPieces = 128;
 
 // Cuts the overfull image x into y (see the split rule in insert.h).  Returns
 // the number of entries x keeps.
@@ -210,7 +210,9 @@ int32_t insert_core(KXCB* cb, InsertMode mode) {
     const int32_t root = cb->root;
     const int32_t length = cb->datalen;
     const int32_t key_len = cb->key != nullptr ? cikeylen(cb, root, cb->key) : 0;
-    if (key_len <= 0 || key_len >= 243 || length < 0 || length / (PieceBase - key_len) >= MaxFullPieces ||
+    // Piece numbers have seven bits: a datum holds at most 128 pieces, so a
+    // payload may fill 128 pieces but not start a 129th.
+    if (key_len <= 0 || key_len >= 243 || length < 0 || length > MaxPieces * (PieceBase - key_len) ||
         (length > 0 && cb->data == nullptr)) {
         endwrit(cb);
         return result(cb, err::Arg);

@@ -2,8 +2,8 @@
 // cutting a payload into pieces, and the node split.
 //
 // A payload is cut into pieces of 244 - K bytes (K the key's length); a key
-// must be shorter than 243 bytes and a payload have fewer than 129 full
-// pieces.  Entries go into the leaf in place, using the image's overflow area
+// must be shorter than 243 bytes, and a payload fits in at most 128 pieces
+// (piece numbers have seven bits).  Entries go into the leaf in place, using the image's overflow area
 // until a split cuts the node: the rightmost node of a level keeps entries up
 // to just under 2030 bytes (so ascending loads leave full nodes behind), any
 // other node is cut at about half.  The separator pushed into the parent is a

@@ -1,0 +1,323 @@
+// B+tree behaviour at the edges: duplicates, pieces, split points, tree
+// growth, the positioning results, traversal corners, bad input and damaged
+// nodes.
+#include <cstring>
+#include <functional>
+#include <numeric>
+
+#include "btree/node.h"
+#include "btree/search.h"
+#include "frame/byteorder.h"
+#include "indexfile/nodecache.h"
+#include "support/testing.h"
+#include "support/tree_check.h"
+
+using kxtest::Block;
+
+namespace {
+
+class Btree : public kxtest::FileTest, public ::testing::WithParamInterface<int> {
+protected:
+    void open_file(int byte_order = 1) {
+        name = file("bt.kx");
+        const KXROOTLIST roots[] = {{1, 5, nullptr}, {2, 0, nullptr}, {48, 0, nullptr}, {0, 0, nullptr}};
+        // Root 48 is the library's own; files get it through their type table.
+        const KXROOTLIST user[] = {{1, 5, nullptr}, {2, 0, nullptr}, {0, 0, nullptr}};
+        (void)roots;
+        ASSERT_EQ(bcreate(b.get(), name.c_str(), 'E', byte_order, user), 0);
+        ASSERT_EQ(csetfile(b.get(), 0), 0);
+    }
+    void TearDown() override {
+        if (b->state == 'O') {
+            EXPECT_EQ(mclose(b.get()), 0);
+        }
+        FileTest::TearDown();
+    }
+    int32_t add(int32_t key, uint32_t rec, int32_t len = 0, bool unique = false) {
+        std::vector<uint8_t> data(static_cast<size_t>(len > 0 ? len : 1));
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(key + i);
+        return unique ? cunqadd(b.get(), 1, &key, rec, data.data(), len) : cdupadd(b.get(), 1, &key, rec, data.data(), len);
+    }
+    Block b;
+    std::string name;
+};
+
+int32_t key_of(KXCB* cb) {
+    int32_t k;
+    std::memcpy(&k, cb->current_key, 4);
+    return k;
+}
+
+}  // namespace
+
+TEST_P(Btree, DuplicatesAreOrderedByRecordValue) {
+    open_file(GetParam());
+    for (uint32_t rec : {5u, 3u, 9u}) ASSERT_EQ(add(42, rec), 0);
+    EXPECT_EQ(add(42, 5), KX_E_FAIL) << "an identical entry cannot be added twice";
+    EXPECT_EQ(add(42, 7, 0, true), KX_E_FAIL) << "unique add of an existing key";
+    std::vector<uint32_t> recs;
+    for (int32_t rc = cfirst(b.get(), 1, nullptr, 0); rc == 0; rc = cnext(b.get(), 1, nullptr, 0)) recs.push_back(b->recval);
+    EXPECT_EQ(recs, (std::vector<uint32_t>{3, 5, 9}));
+    int32_t k = 42;
+    EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), 1) << "same key, another record value";
+    EXPECT_EQ(b->recval, 3u);
+    EXPECT_EQ(cfind(b.get(), 1, &k, 5, nullptr, 0), 0);
+    EXPECT_EQ(cfind(b.get(), 1, &k, 6, nullptr, 0), 1);
+    EXPECT_EQ(b->recval, 9u);
+    k = 41;
+    EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), 2) << "a greater key";
+    EXPECT_EQ(key_of(b.get()), 42) << "the current key is delivered in host order";
+    k = 43;
+    EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), KX_E_FAIL);
+}
+
+TEST_P(Btree, PayloadsAreCutIntoPieces) {
+    open_file(GetParam());
+    // A 10-byte string key leaves 234 payload bytes per piece.
+    const char key[] = "123456789";
+    std::vector<uint8_t> data(600);
+    std::iota(data.begin(), data.end(), 0);
+    ASSERT_EQ(cdupadd(b.get(), 2, key, 1, data.data(), 600), 0);
+    EXPECT_EQ(fgetdbyte(b.get(), 2), 0) << "the cursor ends on piece 0";
+    const char empty_key[] = "zz";
+    ASSERT_EQ(cdupadd(b.get(), 2, empty_key, 1, nullptr, 0), 0);
+    EXPECT_EQ(fgetdbyte(b.get(), 2), 0x80);
+
+    // The pieces as stored in the leaf.
+    ASSERT_EQ(strtread(b.get()), 0);
+    kx::EntryIndex ix;
+    ASSERT_EQ(kx::read_node(b.get(), b->main_root, ix), 0);
+    const uint8_t* leaf = kx::work::leaf().bytes;
+    ASSERT_EQ(ix.count, 4);
+    const struct {
+        uint8_t piece;
+        int32_t len;
+    } expect[] = {{0x00, 234}, {0x01, 234}, {0x82, 132}, {0x80, 0}};
+    for (int i = 0; i < 4; ++i) {
+        const uint8_t* e = ix.at(leaf, i);
+        EXPECT_EQ(e[2], expect[i].piece) << i;
+        EXPECT_EQ(kx::payload_length(b.get(), e), expect[i].len) << i;
+    }
+    ASSERT_EQ(endread(b.get()), 0);
+
+    std::vector<uint8_t> out(1000);
+    ASSERT_EQ(cfind(b.get(), 2, key, 1, out.data(), 1000), 0);
+    EXPECT_EQ(b->datalen, 600);
+    EXPECT_EQ(b->datatotal, 600);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin()));
+    ASSERT_EQ(cfind(b.get(), 2, key, 1, out.data(), 10), 0);
+    EXPECT_EQ(b->datalen, 10) << "a short buffer gets what fits";
+    EXPECT_EQ(b->datatotal, 600);
+    // Walks visit each datum once, on piece 0.
+    EXPECT_EQ(cfirst(b.get(), 2, nullptr, 0), 0);
+    EXPECT_EQ(cnext(b.get(), 2, nullptr, 0), 0);
+    EXPECT_EQ(b->current_key[0], 'z');
+    EXPECT_EQ(cnext(b.get(), 2, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(cprev(b.get(), 2, out.data(), 1000), 0);
+    EXPECT_EQ(b->current_key[0], 'z');
+    EXPECT_EQ(cprev(b.get(), 2, out.data(), 1000), 0);
+    EXPECT_EQ(b->datatotal, 600);
+    EXPECT_EQ(cprev(b.get(), 2, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(cnext(b.get(), 2, nullptr, 0), 0) << "after the start cnext gives the first datum";
+    EXPECT_EQ(b->current_key[0], '1');
+}
+
+TEST_P(Btree, AscendingLoadsFillLeavesAndMiddleInsertsSplitInHalf) {
+    open_file(GetParam());
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    for (int32_t k = 0; k < 3000; ++k) ASSERT_EQ(add(k * 10, 1, 40), 0) << k;
+    ASSERT_EQ(endwrit(b.get()), 0);
+    kxtest::TreeStats stats;
+    ASSERT_EQ(kxtest::check_trees(b.get(), &stats), "");
+    // Every leaf but the last is filled to just under 2030 bytes.
+    EXPECT_GT(stats.leaf_fill, 1900.0 - 2030.0 / static_cast<double>(stats.leaves));
+    EXPECT_EQ(stats.entries, 3000);
+
+    // Inserting into the middle of full leaves cuts them at about half.
+    const int64_t leaves_before = stats.leaves;
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    for (int32_t k = 0; k < 3000; k += 7) ASSERT_EQ(add(k * 10 + 5, 1, 40), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    kxtest::TreeStats after;
+    ASSERT_EQ(kxtest::check_trees(b.get(), &after), "");
+    EXPECT_GT(after.leaves, leaves_before + leaves_before / 2);
+    EXPECT_LT(after.leaf_fill, 1700.0);
+}
+
+TEST_P(Btree, RootSplitGrowsTheTree) {
+    open_file(GetParam());
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    const uint32_t old_root = b->main_root;
+    int32_t k = 0;
+    while (b->main_height == 1) ASSERT_EQ(add(k++, 1, 100), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    EXPECT_EQ(b->main_height, 2u);
+    EXPECT_NE(b->main_root, old_root);
+    ASSERT_EQ(strtread(b.get()), 0);
+    kx::EntryIndex ix;
+    ASSERT_EQ(kx::read_node(b.get(), b->main_root, ix), 0);
+    EXPECT_EQ(ix.count, 1) << "one separator";
+    EXPECT_EQ(kx::node::leftmost(kx::work::leaf().bytes), old_root);
+    EXPECT_EQ(kx::node::level(kx::work::leaf().bytes), 1);
+    ASSERT_EQ(endread(b.get()), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+    ASSERT_EQ(bopen(b.get(), name.c_str(), 'E', 2, nullptr), KX_E_ROOTLIST) << "typed roots need their list";
+    const KXROOTLIST user[] = {{1, 5, nullptr}, {2, 0, nullptr}, {0, 0, nullptr}};
+    ASSERT_EQ(bopen(b.get(), name.c_str(), 'E', 2, user), 0);
+    EXPECT_EQ(b->main_height, 2u) << "the height reached the header";
+    ASSERT_EQ(kxtest::check_trees(b.get()), "");
+}
+
+TEST_P(Btree, EmptyRootsAndRootNumbers) {
+    open_file(GetParam());
+    EXPECT_EQ(cfirst(b.get(), 1, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(clast(b.get(), 1, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(cnext(b.get(), 1, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(cprev(b.get(), 1, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(fgetndenum(b.get(), 3), -1) << "never positioned";
+    EXPECT_EQ(fgetrcval(b.get(), 3), 0u);
+    int32_t k = 1;
+    for (int32_t root : {0, 51, -1, 1000}) {
+        EXPECT_EQ(cfind(b.get(), root, &k, 0, nullptr, 0), KX_E_ARG) << root;
+        EXPECT_EQ(b->last_result, KX_E_ARG);
+        EXPECT_EQ(cfirst(b.get(), root, nullptr, 0), KX_E_ARG);
+        EXPECT_EQ(clast(b.get(), root, nullptr, 0), KX_E_ARG);
+        EXPECT_EQ(cnext(b.get(), root, nullptr, 0), KX_E_ARG);
+        EXPECT_EQ(cprev(b.get(), root, nullptr, 0), KX_E_ARG);
+        EXPECT_EQ(cgetcur(b.get(), root, nullptr, 0), KX_E_ARG);
+        EXPECT_EQ(cdupadd(b.get(), root, &k, 0, nullptr, 0), KX_E_ARG);
+        EXPECT_EQ(cunqadd(b.get(), root, &k, 0, nullptr, 0), KX_E_ARG);
+        EXPECT_EQ(cnextrep(b.get(), root, nullptr, 0, nullptr), KX_E_ARG);
+    }
+}
+
+TEST_P(Btree, FindPastTheEndOfOneRootLeavesTheCursorPastIt) {
+    open_file(GetParam());
+    int32_t k = 5;
+    ASSERT_EQ(cdupadd(b.get(), 1, &k, 1, nullptr, 0), 0);
+    const char s[] = "next root";
+    ASSERT_EQ(cdupadd(b.get(), 2, s, 1, nullptr, 0), 0);
+    k = 6;
+    EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(cnext(b.get(), 1, nullptr, 0), KX_E_FAIL) << "past the end of root 1";
+    EXPECT_EQ(cprev(b.get(), 1, nullptr, 0), 0) << "one step back is the root's last datum";
+    EXPECT_EQ(key_of(b.get()), 5);
+    EXPECT_EQ(cgetcur(b.get(), 1, nullptr, 0), 0);
+    EXPECT_EQ(b->recval, 1u);
+}
+
+namespace {
+struct RepState {
+    std::vector<int32_t> keys;
+    size_t stop_at;
+};
+RepState* rep_state = nullptr;
+int32_t collect(KXCB* cb, int32_t, void*, int32_t) {
+    rep_state->keys.push_back(key_of(cb));
+    return rep_state->keys.size() == rep_state->stop_at ? 0 : 1;
+}
+}  // namespace
+
+TEST_P(Btree, CnextrepStopsWhereTheFunctionSays) {
+    open_file(GetParam());
+    for (int32_t k = 1; k <= 200; ++k) ASSERT_EQ(add(k, 1, k % 3 == 0 ? 500 : 20), 0);
+    RepState st{{}, 3};
+    rep_state = &st;
+    ASSERT_EQ(cfirst(b.get(), 1, nullptr, 0), 0);
+    std::vector<uint8_t> buf(1000);
+    EXPECT_EQ(cnextrep(b.get(), 1, buf.data(), 1000, collect), 0);
+    EXPECT_EQ(st.keys, (std::vector<int32_t>{2, 3, 4}));
+    EXPECT_EQ(b->datalen, 20);
+    ASSERT_EQ(cnext(b.get(), 1, nullptr, 0), 0);
+    EXPECT_EQ(key_of(b.get()), 5) << "cnext continues after the last datum handed over";
+    // Walking to the end hands over every datum and ends with -1.
+    st = {{}, 100000};
+    ASSERT_EQ(cfirst(b.get(), 1, nullptr, 0), 0);
+    EXPECT_EQ(cnextrep(b.get(), 1, buf.data(), 1000, collect), KX_E_FAIL);
+    EXPECT_EQ(st.keys.size(), 199u);
+    EXPECT_EQ(st.keys.back(), 200);
+    rep_state = nullptr;
+}
+
+TEST_P(Btree, BadKeysAndLengthsWriteNothing) {
+    open_file(GetParam());
+    const auto before = kxtest::read_file(name);
+    std::string long_key(243, 'k');
+    std::string ok_key(241, 'k');  // with its terminator, 242 bytes
+    std::vector<uint8_t> data(300000);
+    EXPECT_EQ(cdupadd(b.get(), 2, long_key.c_str(), 1, nullptr, 0), KX_E_ARG);
+    EXPECT_EQ(cdupadd(b.get(), 2, "k", 1, data.data(), -1), KX_E_ARG);
+    // Pieces of 242 bytes (a two-byte key): 128 of them fit, a 129th does
+    // not, not even a partial one.
+    EXPECT_EQ(cdupadd(b.get(), 2, "k", 1, data.data(), 129 * 242), KX_E_ARG);
+    EXPECT_EQ(cdupadd(b.get(), 2, "k", 1, data.data(), 128 * 242 + 1), KX_E_ARG);
+    EXPECT_EQ(cdupadd(b.get(), 2, "k", 1, nullptr, 10), KX_E_ARG);
+    EXPECT_EQ(cdupadd(b.get(), 2, nullptr, 1, nullptr, 0), KX_E_ARG);
+    EXPECT_EQ(cfirst(b.get(), 2, nullptr, 0), KX_E_FAIL) << "nothing was added";
+    EXPECT_EQ(cdupadd(b.get(), 2, ok_key.c_str(), 1, data.data(), 128 * 2), 0);
+    EXPECT_EQ(cdupadd(b.get(), 2, "k", 1, data.data(), 128 * 242), 0);
+    std::vector<uint8_t> out(40000);
+    EXPECT_EQ(cfind(b.get(), 2, "k", 1, out.data(), 40000), 0);
+    EXPECT_EQ(b->datatotal, 128 * 242);
+    ASSERT_EQ(kxtest::check_trees(b.get()), "");
+    (void)before;
+}
+
+TEST(KeyCalls, ZeroBlockIsNotOpen) {
+    Block b;
+    EXPECT_EQ(_cfind(b.get()), KX_E_NOTOPEN);
+    int32_t k = 0;
+    EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), KX_E_NOTOPEN);
+    EXPECT_EQ(cdupadd(b.get(), 1, &k, 0, nullptr, 0), KX_E_NOTOPEN);
+    EXPECT_EQ(cnext(b.get(), 1, nullptr, 0), KX_E_NOTOPEN);
+    Block zero;
+    EXPECT_EQ(0, std::memcmp(b.get(), zero.get(), sizeof(KXCB))) << "the block is left byte for byte";
+}
+
+// Damaged nodes met during a descent give -30, never a crash.
+TEST_P(Btree, DamagedNodesAreReported) {
+    open_file(GetParam());
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    for (int32_t k = 0; k < 400; ++k) ASSERT_EQ(add(k, 1, 60), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    ASSERT_EQ(b->main_height, 2u);
+    const uint32_t root = b->main_root;
+    ASSERT_EQ(mclose(b.get()), 0);
+    const auto good = kxtest::read_file(name);
+    const bool big = GetParam() == 2;
+    auto put16 = [&](std::vector<uint8_t>& f, size_t off, uint16_t v) {
+        f[off] = static_cast<uint8_t>(big ? v >> 8 : v);
+        f[off + 1] = static_cast<uint8_t>(big ? v : v >> 8);
+    };
+    auto put32 = [&](std::vector<uint8_t>& f, size_t off, uint32_t v) {
+        for (int i = 0; i < 4; ++i) f[off + (big ? 3 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    const size_t r = 1024 + 2048 * size_t{root};
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> damage;
+    };
+    const std::vector<Case> cases = {
+        {"count above 290", [&](auto& f) { put16(f, r + 14, 291); }},
+        {"negative count", [&](auto& f) { put16(f, r + 14, 0xFFFF); }},
+        {"free bytes disagree", [&](auto& f) { put16(f, r + 16, 100); }},
+        {"entry runs past the image", [&](auto& f) { f[r + 18] = 250; }},
+        {"leftmost child beyond the file", [&](auto& f) { put32(f, r + 0, 999999); }},
+        {"child of the wrong level", [&](auto& f) { put32(f, r + 0, root); }},
+        {"root level disagrees with the height", [&](auto& f) { put16(f, r + 12, 5); }},
+    };
+    for (const auto& c : cases) {
+        auto f = good;
+        c.damage(f);
+        kxtest::write_file(name, f);
+        const KXROOTLIST user[] = {{1, 5, nullptr}, {2, 0, nullptr}, {0, 0, nullptr}};
+        ASSERT_EQ(bopen(b.get(), name.c_str(), 'E', 2, user), 0) << c.what;
+        int32_t k = 0;
+        EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), KX_E_DAMAGED) << c.what;
+        EXPECT_EQ(cfirst(b.get(), 1, nullptr, 0), KX_E_DAMAGED) << c.what;
+        EXPECT_EQ(cdupadd(b.get(), 1, &k, 9, nullptr, 0), KX_E_DAMAGED) << c.what;
+        ASSERT_EQ(mclose(b.get()), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, Btree, ::testing::Values(1, 2));
