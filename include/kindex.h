@@ -328,6 +328,25 @@ KX_API int32_t cdupadd(KXCB *cb, int32_t root, const void *key, uint32_t record,
 KX_API int32_t _cunqadd(KXCB *cb);
 KX_API int32_t _cdupadd(KXCB *cb);
 
+/* ---- Deleting and changing entries ---------------------------------- */
+/* cdelete removes the datum of (key, record value); cdelcur the datum under
+ * the root's cursor (in shared mode the caller must hold the root's key
+ * lock).  Set cb->merge_on_delete to 1 to free emptied nodes. */
+KX_API int32_t cdelete(KXCB *cb, int32_t root, const void *key, uint32_t record);
+KX_API int32_t cdelcur(KXCB *cb, int32_t root);
+KX_API int32_t _cdelete(KXCB *cb);
+KX_API int32_t _cdelcur(KXCB *cb);
+/* Replace a datum's payload: under the cursor, of (key, record value), or
+ * that one when it exists and a new datum otherwise (csave). */
+KX_API int32_t cchgcur(KXCB *cb, int32_t root, const void *data, int32_t length);
+KX_API int32_t cchange(KXCB *cb, int32_t root, const void *key, uint32_t record, const void *data,
+                       int32_t length);
+KX_API int32_t csave(KXCB *cb, int32_t root, const void *key, uint32_t record, const void *data,
+                     int32_t length);
+KX_API int32_t _cchgcur(KXCB *cb);
+KX_API int32_t _cchange(KXCB *cb);
+KX_API int32_t _csave(KXCB *cb);
+
 /* ---- Counters, custom data and record numbers ------------------------- */
 /* cgetcnt leaves the record count in cb->recval. */
 KX_API int32_t cgetcnt(KXCB *cb);

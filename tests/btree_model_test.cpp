@@ -7,6 +7,8 @@
 #include <random>
 #include <tuple>
 
+#include "btree/node.h"
+#include "indexfile/nodecache.h"
 #include "support/keygen.h"
 #include "support/testing.h"
 #include "support/tree_check.h"
@@ -26,6 +28,7 @@ struct Config {
     int byte_order;
     uint32_t buffers;
     uint32_t flush_mode;
+    uint32_t merge;
 };
 
 class BtreeModel : public kxtest::FileTest, public ::testing::WithParamInterface<Config> {
@@ -54,6 +57,7 @@ protected:
         name = file("model.kx");
         ASSERT_EQ(bcreate(b.get(), name.c_str(), 'E', c.byte_order, roots), 0);
         ASSERT_EQ(csetfile(b.get(), c.flush_mode), 0);
+        b->merge_on_delete = c.merge;
         model = std::make_unique<std::map<ModelKey, std::vector<uint8_t>, Less>>(Less{b.get()});
         const char* env = std::getenv("KINDEX_SEED");
         seed = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 20261209u;
@@ -122,6 +126,100 @@ protected:
                                             static_cast<int32_t>(payload.size()));
         ASSERT_EQ(rc, expect) << (unique ? "cunqadd" : "cdupadd") << " root " << int(k.root) << " step " << step;
         if (rc == 0) (*model)[k] = payload;
+
+    }
+
+    // A random existing entry of the model (or a made-up one when empty).
+    ModelKey pick_existing() {
+        if (model->empty() || rng() % 8 == 0) {
+            const int r = static_cast<int>(rng() % kRoots);
+            return ModelKey{static_cast<uint8_t>(r + 1), kxtest::random_key(kTypes[r], rng, 3000),
+                            static_cast<uint32_t>(rng() % 5)};
+        }
+        auto it = model->begin();
+        std::advance(it, static_cast<long>(rng() % model->size()));
+        return it->first;
+    }
+
+    void op_delete() {
+        const ModelKey k = pick_existing();
+        const bool exists = model->count(k) != 0;
+        if (rng() % 2) {
+            ASSERT_EQ(cdelete(b.get(), k.root, k.key.data(), k.record), exists ? 0 : -1) << "cdelete step " << step;
+        } else {
+            // Delete at the cursor after finding the entry.
+            const int32_t f = cfind(b.get(), k.root, k.key.data(), k.record, nullptr, 0);
+            if (f != 0) {
+                ASSERT_FALSE(exists) << "step " << step;
+                return;
+            }
+            ASSERT_EQ(cdelcur(b.get(), k.root), 0) << "cdelcur step " << step;
+            ASSERT_EQ(cdelcur(b.get(), k.root), -1) << "the cursor stands in a gap";
+            // The cursor stands in the gap: next and previous are the neighbours.
+            auto it = model->find(k);
+            auto after = std::next(it);
+            const bool has_next = after != model->end() && after->first.root == k.root;
+            const bool has_prev = it != model->begin() && std::prev(it)->first.root == k.root;
+            if (rng() % 2) {
+                ASSERT_EQ(cnext(b.get(), k.root, buffer.data(), static_cast<int32_t>(buffer.size())),
+                          has_next ? 0 : -1) << "cnext after cdelcur, step " << step;
+                if (has_next) check_delivered(after->first, after->second, "cnext after cdelcur");
+            } else {
+                ASSERT_EQ(cprev(b.get(), k.root, buffer.data(), static_cast<int32_t>(buffer.size())),
+                          has_prev ? 0 : -1) << "cprev after cdelcur, step " << step;
+                if (has_prev) check_delivered(std::prev(it)->first, std::prev(it)->second, "cprev after cdelcur");
+            }
+        }
+        model->erase(k);
+    }
+
+    void op_change() {
+        const ModelKey k = pick_existing();
+        const bool exists = model->count(k) != 0;
+        auto payload = random_payload();
+        const int32_t len = static_cast<int32_t>(payload.size());
+        switch (rng() % 3) {
+            case 0:
+                ASSERT_EQ(cchange(b.get(), k.root, k.key.data(), k.record, payload.data(), len), exists ? 0 : -1)
+                    << "cchange step " << step;
+                if (!exists) return;
+                break;
+            case 1:
+                ASSERT_EQ(csave(b.get(), k.root, k.key.data(), k.record, payload.data(), len), 0) << "csave step " << step;
+                break;
+            default: {
+                const int32_t f = cfind(b.get(), k.root, k.key.data(), k.record, nullptr, 0);
+                if (f != 0) {
+                    ASSERT_FALSE(exists);
+                    return;
+                }
+                ASSERT_EQ(cchgcur(b.get(), k.root, payload.data(), len), 0) << "cchgcur step " << step;
+                ASSERT_EQ(fgetdbyte(b.get(), k.root) & 0x7F, 0) << "the cursor ends on piece 0";
+                break;
+            }
+        }
+        (*model)[k] = payload;
+        // The cursor stands on the new datum.
+        ASSERT_EQ(cgetcur(b.get(), k.root, buffer.data(), static_cast<int32_t>(buffer.size())), 0);
+        check_delivered(k, payload, "cgetcur after a change, step " + std::to_string(step));
+    }
+
+    // Deletes a run of neighbouring data, forward or backward, emptying whole
+    // leaves and subtrees.
+    void op_delete_run() {
+        if (model->empty()) return;
+        ModelKey k = pick_existing();
+        if (!model->count(k)) return;
+        const bool forward = rng() % 2;
+        const int n = static_cast<int>(rng() % 300);
+        for (int i = 0; i < n && model->count(k); ++i) {
+            auto it = model->find(k);
+            auto next = forward ? std::next(it) : (it == model->begin() ? model->end() : std::prev(it));
+            ASSERT_EQ(cdelete(b.get(), k.root, k.key.data(), k.record), 0) << "run step " << step;
+            model->erase(it);
+            if (next == model->end() || next->first.root != k.root) break;
+            k = next->first;
+        }
     }
 
     void op_find() {
@@ -199,15 +297,30 @@ protected:
             if (step % 250 == 0) {
                 ASSERT_EQ(strtwrit(b.get()), 0);  // batches of changes
             }
-            const uint32_t op = rng() % 10;
-            if (op < 4)
+            // First the tree grows; then deletions catch up and, now and
+            // then, a run of neighbours goes at once.
+            const bool growing = step < steps / 2;
+            const uint32_t op = rng() % 1000;
+            const uint32_t add_share = growing ? 550 : 250;
+            const uint32_t delete_share = growing ? 100 : 350;
+            if (op < add_share / 2) {
                 op_add(false);
-            else if (op < 7)
+            } else if (op < add_share) {
                 op_add(true);
-            else if (op < 9)
+            } else if (op < add_share + 150) {
                 op_find();
-            else
+            } else if (op < add_share + 200) {
                 op_first_last();
+            } else if (op < add_share + 200 + delete_share) {
+                op_delete();
+            } else if (!growing && op == 999) {
+                op_delete_run();
+            } else {
+                op_change();
+            }
+            if (step == steps / 2 && steps >= 12000) {
+                EXPECT_GE(b->main_height, 3u) << "the tree grew interior levels above the leaves' parents";
+            }
             if (HasFatalFailure()) return;
             if (step % 250 == 249) {
                 ASSERT_EQ(endwrit(b.get()), 0);
@@ -227,11 +340,7 @@ protected:
         walk_all();
         if (HasFatalFailure()) return;
         ASSERT_EQ(kxtest::check_trees(b.get()), "");
-        // Enough entries that the tree has interior levels above the leaves'
-        // parents: splits of interior nodes and root growth were exercised.
-        if (steps >= 12000) {
-            EXPECT_GE(stats.height, 3u);
-        }
+
     }
 
     Block b;
@@ -251,14 +360,63 @@ int steps_from_env(int fallback) {
 
 }  // namespace
 
-TEST_P(BtreeModel, AddsAndFindsMatchTheModel) {
+TEST_P(BtreeModel, RandomOperationsMatchTheModel) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (set KINDEX_SEED to repeat)");
     run(steps_from_env(12000));
 }
 
+TEST_P(BtreeModel, DeletingEverythingLeavesASoundEmptyTree) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (set KINDEX_SEED to repeat)");
+    buffer.assign(4096, 0);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(strtwrit(b.get()), 0);
+        for (step = 0; step < 4000; ++step) {
+            op_add(rng() % 2);
+            if (HasFatalFailure()) return;
+        }
+        ASSERT_EQ(endwrit(b.get()), 0);
+        ASSERT_EQ(kxtest::check_trees(b.get()), "");
+        const uint32_t high_water = b->next_node;
+        // Delete in a random order, through both calls.
+        std::vector<ModelKey> keys;
+        for (const auto& [k, v] : *model) keys.push_back(k);
+        std::shuffle(keys.begin(), keys.end(), rng);
+        ASSERT_EQ(strtwrit(b.get()), 0);
+        for (const auto& k : keys) {
+            ASSERT_EQ(cdelete(b.get(), k.root, k.key.data(), k.record), 0)
+                << "root " << int(k.root) << " record " << k.record << " left " << model->size();
+            model->erase(k);
+        }
+        ASSERT_EQ(endwrit(b.get()), 0);
+        ASSERT_EQ(kxtest::check_trees(b.get()), "");
+        for (int r = 1; r <= kRoots; ++r) ASSERT_EQ(cfirst(b.get(), r, nullptr, 0), -1) << r;
+        if (GetParam().merge) {
+            // Every node but the root is on the free list, and the tree is a
+            // single empty leaf.
+            EXPECT_EQ(b->main_height, 1u);
+            uint32_t free_nodes = 0;
+            ASSERT_EQ(strtread(b.get()), 0);
+            for (uint32_t n = b->free_head; n != 0xFFFFFFFFu; ++free_nodes) {
+                ASSERT_EQ(kx::cacheget(b.get(), kx::work::split(), n), 0);
+                n = kx::node::right(kx::work::split().bytes);
+            }
+            ASSERT_EQ(endread(b.get()), 0);
+            EXPECT_EQ(free_nodes, high_water - 1);
+        }
+        walk_all();
+        // The next round reuses the freed nodes: the file does not grow.
+        if (round == 1 && GetParam().merge) {
+            EXPECT_LE(b->next_node, high_water + 2);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Configs, BtreeModel,
-                         ::testing::Values(Config{"native_big_pool_mode0", 1, 10000, 0},
-                                           Config{"foreign_big_pool_mode3", 2, 10000, 3},
-                                           Config{"native_tiny_pool_mode3", 1, 3, 3},
-                                           Config{"foreign_tiny_pool_mode0", 2, 3, 0}),
+                         ::testing::Values(Config{"native_big_pool_mode0", 1, 10000, 0, 0},
+                                           Config{"native_big_pool_mode0_merge", 1, 10000, 0, 1},
+                                           Config{"foreign_big_pool_mode3", 2, 10000, 3, 0},
+                                           Config{"foreign_big_pool_mode3_merge", 2, 10000, 3, 1},
+                                           Config{"native_tiny_pool_mode3_merge", 1, 3, 3, 1},
+                                           Config{"foreign_tiny_pool_mode0", 2, 3, 0, 0},
+                                           Config{"foreign_tiny_pool_mode0_merge", 2, 3, 0, 1}),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "btree/cursor.h"
+#include "btree/delete.h"
 #include "btree/keys.h"
 #include "btree/node.h"
 #include "btree/search.h"
@@ -183,17 +184,15 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
     if (rc != 0) return rc;
     if ((piece & 0x7F) == 0) {
         const bool exact = entry_cmp(cb) == 0 && pos < ix.count;
-        switch (mode) {
-            case InsertMode::Unique: break;
-            case InsertMode::Duplicate:
-                if (exact) return err::Fail;
-                break;
-            case InsertMode::Save:
-                if (exact) return err::Seek;  // replacing a datum comes with deletion
-                break;
-            case InsertMode::Change:
-            case InsertMode::ChangeCurrent:
-                return exact ? err::Seek : err::Fail;
+        const bool replaces =
+            mode == InsertMode::Change || mode == InsertMode::Save || mode == InsertMode::ChangeCurrent;
+        if (mode == InsertMode::Duplicate && exact) return err::Fail;
+        if (replaces && !exact && mode != InsertMode::Save) return err::Fail;
+        if (replaces && exact) {
+            // The old datum goes first; the new one takes its place.
+            if (remove_datum(cb, work::leaf().node, pos) < 0) return err::Seek;
+            rc = locate(cb, root, key, cb->recval, piece, &pos, ix);
+            if (rc != 0) return rc;
         }
     }
     uint8_t e[256];
@@ -232,7 +231,7 @@ int32_t insert_core(KXCB* cb, InsertMode mode) {
     int32_t pieces = 0;
     if (length == 0) {
         rc = insert_piece(cb, mode, key, key_len, nullptr, 0, LastPiece);
-        pieces = 1;
+        pieces = rc == 0 ? 1 : 0;
     } else {
         for (int32_t done = 0, i = 0; done < length; ++i) {
             if (cb->io_error != 0) break;
@@ -243,6 +242,11 @@ int32_t insert_core(KXCB* cb, InsertMode mode) {
             done += take;
             ++pieces;
         }
+    }
+    if (rc != 0 && (pieces > 0 || rc == err::Write)) {
+        // Never leave part of a datum behind: what went in comes out again.
+        const int32_t undo = delete_key(cb, key, cb->recval);
+        if (undo != 0 && undo != err::Fail) rc = undo;
     }
     if (rc == 0 && pieces >= 2) {
         RootCursor* c = existing_cursor(cb, root);

@@ -7,6 +7,7 @@
 #include "frame/control_block.h"
 #include "frame/result.h"
 #include "indexfile/nodecache.h"
+#include "multiuser/keylocks.h"
 #include "multiuser/sections.h"
 #include "records/keyconv.h"
 
@@ -124,6 +125,9 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
             rc = read_node(cb, node::right(img), ix);
             if (rc != 0) return rc;
             if (node::level(img) != level) return err::Damaged;
+            // The path names the node that routed the target: a split or a
+            // repair below finds its parent there.
+            cb->search_path[level] = w.node;
             p = node_search(cb, img, ix, t, ecr, kcr);
         }
         const uint32_t child = p == 0 ? node::leftmost(img) : entry_child(ix.at(img, p - 1), order_flag(cb));
@@ -341,8 +345,6 @@ int32_t frame_check(KXCB* cb, bool writes) {
     if (writes && cb->access == 1) return result(cb, err::ReadOnly);
     return 0;
 }
-
-void release_key_lock(KXCB*, int32_t) {}
 
 }  // namespace kx
 

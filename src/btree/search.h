@@ -21,6 +21,7 @@
 
 #include "btree/cursor.h"
 #include "btree/node.h"
+#include "multiuser/keylocks.h"
 #include "kindex.h"
 
 namespace kx {
@@ -64,8 +65,6 @@ int32_t gather(KXCB* cb, void* buffer, int32_t n);
 // The frame shared by the underscore key calls: signature, root, read-only.
 // Returns 0 to go on, or the code to return.
 int32_t frame_check(KXCB* cb, bool writes);
-// Releases this root's key lock when held (filled in by the key locks).
-void release_key_lock(KXCB* cb, int32_t root);
 
 // Reads a node of the tree into the working leaf and indexes its entries;
 // -30 when the node is damaged or beyond the file.

@@ -49,6 +49,7 @@ struct Checker {
             uint32_t n = first, prev = kx::NoNode;
             std::vector<uint8_t> last;
             uint32_t next_first = kx::NoNode;
+            uint32_t prev_last_child = kx::NoNode;
             int64_t guard = 0;
             while (n != kx::NoNode) {
                 if (++guard > static_cast<int64_t>(cb->node_count)) return fail("cycle on a level");
@@ -62,6 +63,15 @@ struct Checker {
                 if (level == static_cast<int32_t>(height) - 1 && (prev != kx::NoNode || kx::node::right(x) != kx::NoNode))
                     return fail("the root level has more than one node");
                 if (level > 0 && next_first == kx::NoNode) next_first = kx::node::leftmost(x);
+                // A node with a right neighbour keeps, as its last entry, a
+                // reference to that neighbour's leftmost child.
+                if (level > 0 && prev != kx::NoNode) {
+                    if (prev_last_child != kx::node::leftmost(x))
+                        return fail("node " + std::to_string(prev) + " does not end with its right neighbour's leftmost child");
+                }
+                prev_last_child = ix.count > 0 ? kx::entry_child(ix.at(x, ix.count - 1), kx::order_flag(cb)) : kx::NoNode;
+                if (level > 0 && ix.count == 0 && kx::node::right(x) != kx::NoNode)
+                    return fail("interior node " + std::to_string(n) + " without entries has a right neighbour");
                 for (int32_t i = 0; i < ix.count; ++i) {
                     const uint8_t* e = ix.at(x, i);
                     if (!last.empty() && order(last.data(), e) >= 0)
