@@ -48,6 +48,14 @@ int32_t write_marker(KXCB* cb, uint16_t value) {
 
 bool shared(const KXCB* cb) { return !exclusive(cb); }
 
+// The deferred error when one was noted, else rc.  (Read into a value first:
+// the field is packed, and a conditional over two such fields would bind a
+// misaligned reference.)
+int32_t deferred_or(const KXCB* cb, int32_t rc) {
+    const int32_t deferred = cb->deferred_error;
+    return deferred != 0 ? deferred : rc;
+}
+
 // Gives up whatever read-lock bytes the block holds; level 1 afterwards.
 void drop_read_locks(KXCB* cb) {
     if (cb->read_lock_level != 1) rdfree(cb);
@@ -240,7 +248,7 @@ int32_t endopen(KXCB* cb) {
     }
     wrtback(cb);
     const int32_t rc = gateoff(cb);
-    return cb->deferred_error != 0 ? cb->deferred_error : rc;
+    return deferred_or(cb, rc);
 }
 
 }  // namespace kx
@@ -283,7 +291,7 @@ KX_API int32_t endread(KXCB* cb) {
     if (cb->read_depth != 0 || cb->write_depth != 0) return 0;
     const int32_t rc = rdfree(cb);
     restore_caller_key(cb);
-    return cb->deferred_error != 0 ? cb->deferred_error : rc;
+    return deferred_or(cb, rc);
 }
 
 KX_API int32_t strtwrit(KXCB* cb) {
@@ -382,7 +390,7 @@ KX_API int32_t endwrit(KXCB* cb) {
             if (r == 0) r = rc;
         }
         if (cb->read_depth == 0) restore_caller_key(cb);
-        res = cb->deferred_error != 0 ? cb->deferred_error : r;
+        res = deferred_or(cb, r);
     }
     if (cb->write_depth > 0) --cb->write_depth;
     cb->last_result = kept;
