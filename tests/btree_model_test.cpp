@@ -195,9 +195,16 @@ protected:
                 }
                 ASSERT_EQ(cchgcur(b.get(), k.root, payload.data(), len), 0) << "cchgcur step " << step;
                 ASSERT_EQ(fgetdbyte(b.get(), k.root) & 0x7F, 0) << "the cursor ends on piece 0";
-                break;
+                // The stored key stays as it was.
+                (*model)[k] = payload;
+                ASSERT_EQ(cgetcur(b.get(), k.root, buffer.data(), static_cast<int32_t>(buffer.size())), 0);
+                check_delivered(model->find(k)->first, payload, "cgetcur after cchgcur");
+                return;
             }
         }
+        // A replaced datum takes the key bytes it was given (a case-blind key
+        // may change its case).
+        model->erase(k);
         (*model)[k] = payload;
         // The cursor stands on the new datum.
         ASSERT_EQ(cgetcur(b.get(), k.root, buffer.data(), static_cast<int32_t>(buffer.size())), 0);

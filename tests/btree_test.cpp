@@ -321,3 +321,152 @@ TEST_P(Btree, DamagedNodesAreReported) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, Btree, ::testing::Values(1, 2));
+
+// ---- Deletion and changing data ------------------------------------------
+
+TEST_P(Btree, DeletingLeavesNeighboursAndEmptyLeavesInPlace) {
+    open_file(GetParam());
+    for (uint32_t rec : {4u, 6u}) ASSERT_EQ(add(7, rec), 0);
+    const auto before = kxtest::read_file(name);
+    int32_t k = 7;
+    EXPECT_EQ(cdelete(b.get(), 1, &k, 5), KX_E_FAIL);
+    EXPECT_EQ(cdelcur(b.get(), 1), 0) << "the cursor of the last add stands on (7, 6)";
+    EXPECT_EQ(cfind(b.get(), 1, &k, 6, nullptr, 0), KX_E_FAIL) << "(7, 6) is gone";
+    EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), 1);
+    EXPECT_EQ(b->recval, 4u);
+
+    // Fill several leaves, then empty one completely with the flag off: the
+    // empty leaf stays in its chain and is passed over.
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    for (int32_t key = 100; key < 400; ++key) ASSERT_EQ(add(key, 1, 60), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    const uint32_t nodes = b->next_node;
+    // The keys of the second leaf.
+    k = 100;
+    ASSERT_EQ(cfind(b.get(), 1, &k, 1, nullptr, 0), 0);
+    const int32_t first_leaf = fgetndenum(b.get(), 1);
+    std::vector<int32_t> second;
+    for (int32_t rc = 0; rc == 0; rc = cnext(b.get(), 1, nullptr, 0)) {
+        if (fgetndenum(b.get(), 1) == first_leaf) continue;
+        if (!second.empty() && fgetndenum(b.get(), 1) != fgetndenum(b.get(), 1)) break;
+        second.push_back(key_of(b.get()));
+        if (second.size() > 1 && key_of(b.get()) != second.front() + static_cast<int32_t>(second.size()) - 1) break;
+    }
+    ASSERT_GT(second.size(), 2u);
+    ASSERT_EQ(cfind(b.get(), 1, &second[0], 1, nullptr, 0), 0);
+    const int32_t leaf = fgetndenum(b.get(), 1);
+    std::vector<int32_t> in_leaf;
+    for (int32_t rc = 0; rc == 0 && fgetndenum(b.get(), 1) == leaf; rc = cnext(b.get(), 1, nullptr, 0))
+        in_leaf.push_back(key_of(b.get()));
+    for (int32_t key : in_leaf) ASSERT_EQ(cdelete(b.get(), 1, &key, 1), 0) << key;
+    EXPECT_EQ(b->next_node, nodes);
+    ASSERT_EQ(kxtest::check_trees(b.get()), "");
+    k = in_leaf.front();
+    EXPECT_EQ(cfind(b.get(), 1, &k, 1, nullptr, 0), 2);
+    EXPECT_EQ(key_of(b.get()), in_leaf.back() + 1) << "the search passes over the empty leaf";
+    EXPECT_EQ(cprev(b.get(), 1, nullptr, 0), 0);
+    EXPECT_EQ(key_of(b.get()), in_leaf.front() - 1) << "and so does a backward step";
+    (void)before;
+}
+
+TEST_P(Btree, DatumSpanningTwoLeavesIsRemovedWhole) {
+    open_file(GetParam());
+    // Fill a leaf almost up, then add a datum of three pieces at its end so
+    // that the split leaves pieces on both sides.
+    const char filler[] = "a";
+    std::vector<uint8_t> data(700, 0x5A);
+    int32_t rec = 0;
+    while (b->main_height == 1) ASSERT_EQ(cdupadd(b.get(), 2, filler, static_cast<uint32_t>(rec++), data.data(), 150), 0);
+    const char key[] = "b";
+    ASSERT_EQ(cdupadd(b.get(), 2, key, 1, data.data(), 700), 0);
+    const char after[] = "c";
+    ASSERT_EQ(cdupadd(b.get(), 2, after, 1, nullptr, 0), 0);
+    // Find a layout where the datum's pieces lie in two leaves.
+    ASSERT_EQ(cfind(b.get(), 2, key, 1, nullptr, 0), 0);
+    const int32_t start_leaf = fgetndenum(b.get(), 2);
+    ASSERT_EQ(cdelete(b.get(), 2, key, 1), 0);
+    EXPECT_EQ(cfind(b.get(), 2, key, 1, nullptr, 0), 2);
+    EXPECT_EQ(b->current_key[0], 'c');
+    ASSERT_EQ(kxtest::check_trees(b.get()), "");
+    std::vector<uint8_t> out(1000);
+    // The walk sees every filler and then "c": nothing of "b" is left.
+    int32_t seen = 0;
+    for (int32_t rc = cfirst(b.get(), 2, out.data(), 1000); rc == 0; rc = cnext(b.get(), 2, out.data(), 1000)) {
+        EXPECT_NE(b->current_key[0], 'b');
+        ++seen;
+    }
+    EXPECT_EQ(seen, rec + 1);
+    (void)start_leaf;
+}
+
+TEST_P(Btree, CursorAfterDeleteAtCursorStandsInTheGap) {
+    open_file(GetParam());
+    for (int32_t k = 1; k <= 50; ++k) ASSERT_EQ(add(k, 1, k % 2 ? 300 : 10), 0);
+    int32_t k = 20;
+    ASSERT_EQ(cfind(b.get(), 1, &k, 1, nullptr, 0), 0);
+    ASSERT_EQ(cdelcur(b.get(), 1), 0);
+    ASSERT_EQ(cnext(b.get(), 1, nullptr, 0), 0);
+    EXPECT_EQ(key_of(b.get()), 21);
+    ASSERT_EQ(cfind(b.get(), 1, &(k = 30), 1, nullptr, 0), 0);
+    ASSERT_EQ(cdelcur(b.get(), 1), 0);
+    ASSERT_EQ(cprev(b.get(), 1, nullptr, 0), 0);
+    EXPECT_EQ(key_of(b.get()), 29);
+    EXPECT_EQ(cgetcur(b.get(), 1, nullptr, 0), 0);
+    EXPECT_EQ(key_of(b.get()), 29);
+}
+
+TEST_P(Btree, ChangeSaveAndChangeAtCursor) {
+    open_file(GetParam());
+    int32_t k = 9;
+    std::vector<uint8_t> small(10, 1), large(900, 2), out(2000);
+    EXPECT_EQ(cchange(b.get(), 1, &k, 1, small.data(), 10), KX_E_FAIL);
+    EXPECT_EQ(cfirst(b.get(), 1, nullptr, 0), KX_E_FAIL) << "cchange adds nothing";
+    EXPECT_EQ(csave(b.get(), 1, &k, 1, small.data(), 10), 0) << "csave adds";
+    EXPECT_EQ(csave(b.get(), 1, &k, 1, large.data(), 900), 0) << "then replaces";
+    ASSERT_EQ(cfind(b.get(), 1, &k, 1, out.data(), 2000), 0);
+    EXPECT_EQ(b->datatotal, 900);
+    EXPECT_EQ(out[899], 2);
+    EXPECT_EQ(cnext(b.get(), 1, nullptr, 0), KX_E_FAIL) << "one datum only";
+    // The datum grows and shrinks in place through the cursor.
+    ASSERT_EQ(cfind(b.get(), 1, &k, 1, nullptr, 0), 0);
+    EXPECT_EQ(cchgcur(b.get(), 1, small.data(), 10), 0);
+    EXPECT_EQ(fgetdbyte(b.get(), 1), 0x80);
+    EXPECT_EQ(cchgcur(b.get(), 1, large.data(), 900), 0);
+    EXPECT_EQ(fgetdbyte(b.get(), 1), 0) << "the cursor ends on piece 0 of the new datum";
+    ASSERT_EQ(cgetcur(b.get(), 1, out.data(), 2000), 0);
+    EXPECT_EQ(b->datatotal, 900);
+    EXPECT_EQ(cchange(b.get(), 1, &k, 1, nullptr, 0), 0);
+    ASSERT_EQ(cfind(b.get(), 1, &k, 1, out.data(), 2000), 0);
+    EXPECT_EQ(b->datatotal, 0);
+    ASSERT_EQ(kxtest::check_trees(b.get()), "");
+    // A change with a payload beyond the limits is refused and keeps the old.
+    std::vector<uint8_t> huge(40000);
+    EXPECT_EQ(cchange(b.get(), 1, &k, 1, huge.data(), 40000), KX_E_ARG);
+    EXPECT_EQ(cfind(b.get(), 1, &k, 1, out.data(), 2000), 0);
+}
+
+using SharedKeyCalls = kxtest::FileTest;
+
+TEST_F(SharedKeyCalls, DeleteAtCursorNeedsTheKeyLock) {
+    Block b;
+    const std::string name = file("locks.kx");
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    ASSERT_EQ(bcreate(b.get(), name.c_str(), 'S', 1, roots), 0);
+    ASSERT_EQ(b->open_mode, 'S');
+    int32_t k = 3;
+    ASSERT_EQ(cdupadd(b.get(), 1, &k, 1, nullptr, 0), 0);
+    ASSERT_EQ(cfind(b.get(), 1, &k, 1, nullptr, 0), 0);
+    EXPECT_EQ(cdelcur(b.get(), 1), KX_E_NOLOCK);
+    EXPECT_EQ(b->last_result, KX_E_NOLOCK);
+    EXPECT_EQ(cchgcur(b.get(), 1, nullptr, 0), KX_E_NOLOCK);
+    b->lock_bypass = 1;
+    EXPECT_EQ(cdelcur(b.get(), 1), 0) << "the bypass option lifts the rule";
+    b->lock_bypass = 0;
+    // cdelete and csave lock the key themselves.
+    ASSERT_EQ(csave(b.get(), 1, &k, 1, nullptr, 0), 0);
+    ASSERT_EQ(csave(b.get(), 1, &k, 1, &k, 4), 0);
+    EXPECT_EQ(cchange(b.get(), 1, &k, 1, nullptr, 0), 0);
+    EXPECT_EQ(cdelete(b.get(), 1, &k, 1), 0);
+    EXPECT_EQ(cfirst(b.get(), 1, nullptr, 0), KX_E_FAIL);
+    EXPECT_EQ(mclose(b.get()), 0);
+}
