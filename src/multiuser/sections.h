@@ -28,6 +28,13 @@
 //    queue at the gate instead of each waiting for the other's byte;
 //  * the end of the outermost write section always gives the write lock
 //    back (at flush mode 4 too, and also when the write-back failed).
+//
+// An opener that may only read the file (no write permission) gets its lock
+// bytes as shared locks from the storage layer.  They still keep out every
+// writer (gate, write lock) and every user-slot taker that may write, but two
+// such openers do not exclude each other: they can hold the same user slot
+// and pass the gate together.  That is harmless as long as nothing is owned
+// under their slot: they cannot write lock entries or logs.
 #pragma once
 
 #include <cstdint>
