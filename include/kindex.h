@@ -347,6 +347,24 @@ KX_API int32_t _cchgcur(KXCB *cb);
 KX_API int32_t _cchange(KXCB *cb);
 KX_API int32_t _csave(KXCB *cb);
 
+/* ---- Locks and semaphores (shared files) ------------------------------ */
+/* A semaphore is a counted name (first byte: the length of what follows) and
+ * a 32-bit value, owned by a user slot (pass cb->user_slot).  Results: 0 done;
+ * KX_E_LOCKED held by another live process; the test calls answer
+ * KX_E_HELDBYME or KX_E_NOTHELD.  Entries of a process that died or closed the
+ * file are stale and are taken over.  In exclusive mode nothing is stored. */
+KX_API int32_t msetsema(KXCB *cb, const void *name, uint32_t value, uint16_t owner);
+KX_API int32_t mclrsema(KXCB *cb, const void *name, uint32_t value, uint16_t owner);
+KX_API int32_t mtstsema(KXCB *cb, const void *name, uint32_t value, uint16_t owner);
+/* Key locks on the entry under a root's cursor; record locks on the current
+ * record of a data file.  A positioning call on the root releases its lock. */
+KX_API int32_t msetlock(KXCB *cb, int32_t root);
+KX_API int32_t mtstlock(KXCB *cb, int32_t root);
+KX_API int32_t mclrlock(KXCB *cb, int32_t root);
+KX_API int32_t msetrec(KXCB *cb);
+KX_API int32_t mtstrec(KXCB *cb);
+KX_API int32_t mclrrec(KXCB *cb);
+
 /* ---- Counters, custom data and record numbers ------------------------- */
 /* cgetcnt leaves the record count in cb->recval. */
 KX_API int32_t cgetcnt(KXCB *cb);
@@ -360,6 +378,20 @@ KX_API int32_t csetrec(KXCB *cb, uint32_t next_record);
 KX_API int32_t _csetrec(KXCB *cb);
 /* Hands out the next record number in cb->recval. */
 KX_API int32_t cnextrec(KXCB *cb);
+
+/* ---- Data lists and records ------------------------------------------- */
+/* A data list is an array of KXDLIST entries ended by one whose type is 'E'
+ * (at most 1000 entries before it); the position of an entry is its field
+ * index.  checkdlist returns the list's checksum: only the type letter, key
+ * type byte, duplicates byte and root number of each entry count. */
+KX_API int32_t checkdlist(const KXDLIST *list);
+/* Builds in key (at least 243 bytes) the key of field index, in host byte
+ * order; a negative index takes the first field whose root number is root.
+ * With cb->check_dlist set the list is validated first (-22..-27).  -14 for
+ * the end of the list or an unknown type letter, -26 for a string or byte
+ * field that does not fit its entry or a key, -37 for a compound key whose
+ * segment list cannot be built from the list. */
+KX_API int32_t dsetkey(KXCB *cb, uint8_t root, const KXDLIST *list, int32_t index, void *key);
 
 #ifdef __cplusplus
 }

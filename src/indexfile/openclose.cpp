@@ -13,6 +13,7 @@
 #include "indexfile/freelist.h"
 #include "indexfile/header.h"
 #include "indexfile/nodecache.h"
+#include "multiuser/keylocks.h"
 #include "multiuser/sections.h"
 #include "storage/file.h"
 #include "storage/platform.h"
@@ -252,9 +253,8 @@ KX_API int32_t bopen(KXCB* cb, const char* name, char mode, int32_t access, cons
         return result(cb, rc);
     }
     if (cb->access == 1) return result(cb, endopen(cb));
-    // Entries of the lock tree that a former holder of this user slot left
-    // behind are swept here once the lock tree exists.
-    const int32_t sweep = 0;
+    // Entries of the lock tree that a former holder of this user slot left.
+    const int32_t sweep = stalesweep(cb);
     const int32_t end = endopen(cb);
     return result(cb, sweep != 0 ? sweep : end);
 }
@@ -361,7 +361,7 @@ KX_API int32_t mclose(KXCB* cb) {
     if (rc != 0) return result(cb, rc);
     auto end_section = [&]() { return writer ? endwrit(cb) : endread(cb); };
     if (writer) {
-        // Key locks held by this block are released here once key locks exist.
+        release_all_key_locks(cb);
         cb->io_error = 0;
         if (cb->header_dirty) {
             rc = hdrwrite(cb);
