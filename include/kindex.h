@@ -365,6 +365,32 @@ KX_API int32_t msetrec(KXCB *cb);
 KX_API int32_t mtstrec(KXCB *cb);
 KX_API int32_t mclrrec(KXCB *cb);
 
+/* ---- Data files --------------------------------------------------------- */
+/* A data file keeps records packed from a data list in root 49 and the keys
+ * of their keyed fields in roots 1..45.  The record buffer (owned by the
+ * caller, kept while the file is open) must hold the largest stored record. */
+KX_API int32_t dbcreate(KXCB *cb, const char *name, void *record_buffer, uint32_t buffer_size, char mode,
+                        int32_t byte_order, const KXROOTLIST *roots);
+KX_API int32_t dbopen(KXCB *cb, const char *name, void *record_buffer, uint32_t buffer_size, char mode,
+                      int32_t access, const KXROOTLIST *roots);
+KX_API int32_t cidclose(KXCB *cb);
+KX_API int32_t dmclose(KXCB *cb);
+/* Adds a record (it becomes the current record), updates or deletes the
+ * current record; a failed call leaves the file as it was. */
+KX_API int32_t dadd(KXCB *cb, const KXDLIST *list);
+KX_API int32_t dupdate(KXCB *cb, const KXDLIST *list);
+KX_API int32_t ddelete(KXCB *cb, const KXDLIST *list);
+/* Copies the current record into the list's variables. */
+KX_API int32_t cidread(KXCB *cb, KXDLIST *list);
+/* Finds by key: how 1 equal, 2 greater, 3 equal or greater (KX_GREATER when
+ * greater), 4 less, 5 equal or less (KX_SMALLER when less).  key_type is the
+ * field's key type byte ('S' for a string key, 'N' to skip the check). */
+KX_API int32_t cidfind(KXCB *cb, int32_t root, const void *key, uint8_t key_type, int32_t how);
+/* Steps through a root: how 1 next, 2 previous, 3 first, 4 last. */
+KX_API int32_t dseq(KXCB *cb, int32_t root, int32_t how);
+KX_API int32_t dgetid(KXCB *cb);
+KX_API int32_t dgetcnt(KXCB *cb);
+
 /* ---- Counters, custom data and record numbers ------------------------- */
 /* cgetcnt leaves the record count in cb->recval. */
 KX_API int32_t cgetcnt(KXCB *cb);

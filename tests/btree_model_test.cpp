@@ -99,9 +99,9 @@ protected:
     }
 
     void check_delivered(const ModelKey& k, const std::vector<uint8_t>& payload, const std::string& where) {
-        ASSERT_EQ(b->recval, k.record) << where;
-        ASSERT_EQ(b->datatotal, payload.empty() ? 0 : static_cast<int32_t>(payload.size())) << where;
-        ASSERT_EQ(b->datalen, static_cast<int32_t>(payload.size())) << where;
+        ASSERT_EQ(+b->recval, k.record) << where;
+        ASSERT_EQ(+b->datatotal, payload.empty() ? 0 : static_cast<int32_t>(payload.size())) << where;
+        ASSERT_EQ(+b->datalen, static_cast<int32_t>(payload.size())) << where;
         ASSERT_EQ(0, std::memcmp(buffer.data(), payload.data(), payload.size())) << where;
         ASSERT_EQ(0, std::memcmp(b->current_key, k.key.data(), k.key.size())) << where << " current key";
     }
@@ -326,7 +326,7 @@ protected:
                 op_change();
             }
             if (step == steps / 2 && steps >= 12000) {
-                EXPECT_GE(b->main_height, 3u) << "the tree grew interior levels above the leaves' parents";
+                EXPECT_GE(+b->main_height, 3u) << "the tree grew interior levels above the leaves' parents";
             }
             if (HasFatalFailure()) return;
             if (step % 250 == 249) {
@@ -400,7 +400,7 @@ TEST_P(BtreeModel, DeletingEverythingLeavesASoundEmptyTree) {
         if (GetParam().merge) {
             // Every node but the root is on the free list, and the tree is a
             // single empty leaf.
-            EXPECT_EQ(b->main_height, 1u);
+            EXPECT_EQ(+b->main_height, 1u);
             uint32_t free_nodes = 0;
             ASSERT_EQ(strtread(b.get()), 0);
             for (uint32_t n = b->free_head; n != 0xFFFFFFFFu; ++free_nodes) {
@@ -413,7 +413,7 @@ TEST_P(BtreeModel, DeletingEverythingLeavesASoundEmptyTree) {
         walk_all();
         // The next round reuses the freed nodes: the file does not grow.
         if (round == 1 && GetParam().merge) {
-            EXPECT_LE(b->next_node, high_water + 2);
+            EXPECT_LE(+b->next_node, high_water + 2);
         }
     }
 }

@@ -60,10 +60,10 @@ TEST_P(Btree, DuplicatesAreOrderedByRecordValue) {
     EXPECT_EQ(recs, (std::vector<uint32_t>{3, 5, 9}));
     int32_t k = 42;
     EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), 1) << "same key, another record value";
-    EXPECT_EQ(b->recval, 3u);
+    EXPECT_EQ(+b->recval, 3u);
     EXPECT_EQ(cfind(b.get(), 1, &k, 5, nullptr, 0), 0);
     EXPECT_EQ(cfind(b.get(), 1, &k, 6, nullptr, 0), 1);
-    EXPECT_EQ(b->recval, 9u);
+    EXPECT_EQ(+b->recval, 9u);
     k = 41;
     EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), 2) << "a greater key";
     EXPECT_EQ(key_of(b.get()), 42) << "the current key is delivered in host order";
@@ -86,7 +86,7 @@ TEST_P(Btree, PayloadsAreCutIntoPieces) {
     // The pieces as stored in the leaf.
     ASSERT_EQ(strtread(b.get()), 0);
     kx::EntryIndex ix;
-    ASSERT_EQ(kx::read_node(b.get(), b->main_root, ix), 0);
+    ASSERT_EQ(kx::read_node(b.get(), +b->main_root, ix), 0);
     const uint8_t* leaf = kx::work::leaf().bytes;
     ASSERT_EQ(ix.count, 4);
     const struct {
@@ -102,24 +102,24 @@ TEST_P(Btree, PayloadsAreCutIntoPieces) {
 
     std::vector<uint8_t> out(1000);
     ASSERT_EQ(cfind(b.get(), 2, key, 1, out.data(), 1000), 0);
-    EXPECT_EQ(b->datalen, 600);
-    EXPECT_EQ(b->datatotal, 600);
+    EXPECT_EQ(+b->datalen, 600);
+    EXPECT_EQ(+b->datatotal, 600);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin()));
     ASSERT_EQ(cfind(b.get(), 2, key, 1, out.data(), 10), 0);
-    EXPECT_EQ(b->datalen, 10) << "a short buffer gets what fits";
-    EXPECT_EQ(b->datatotal, 600);
+    EXPECT_EQ(+b->datalen, 10) << "a short buffer gets what fits";
+    EXPECT_EQ(+b->datatotal, 600);
     // Walks visit each datum once, on piece 0.
     EXPECT_EQ(cfirst(b.get(), 2, nullptr, 0), 0);
     EXPECT_EQ(cnext(b.get(), 2, nullptr, 0), 0);
-    EXPECT_EQ(b->current_key[0], 'z');
+    EXPECT_EQ(+b->current_key[0], 'z');
     EXPECT_EQ(cnext(b.get(), 2, nullptr, 0), KX_E_FAIL);
     EXPECT_EQ(cprev(b.get(), 2, out.data(), 1000), 0);
-    EXPECT_EQ(b->current_key[0], 'z');
+    EXPECT_EQ(+b->current_key[0], 'z');
     EXPECT_EQ(cprev(b.get(), 2, out.data(), 1000), 0);
-    EXPECT_EQ(b->datatotal, 600);
+    EXPECT_EQ(+b->datatotal, 600);
     EXPECT_EQ(cprev(b.get(), 2, nullptr, 0), KX_E_FAIL);
     EXPECT_EQ(cnext(b.get(), 2, nullptr, 0), 0) << "after the start cnext gives the first datum";
-    EXPECT_EQ(b->current_key[0], '1');
+    EXPECT_EQ(+b->current_key[0], '1');
 }
 
 TEST_P(Btree, AscendingLoadsFillLeavesAndMiddleInsertsSplitInHalf) {
@@ -151,11 +151,11 @@ TEST_P(Btree, RootSplitGrowsTheTree) {
     int32_t k = 0;
     while (b->main_height == 1) ASSERT_EQ(add(k++, 1, 100), 0);
     ASSERT_EQ(endwrit(b.get()), 0);
-    EXPECT_EQ(b->main_height, 2u);
-    EXPECT_NE(b->main_root, old_root);
+    EXPECT_EQ(+b->main_height, 2u);
+    EXPECT_NE(+b->main_root, old_root);
     ASSERT_EQ(strtread(b.get()), 0);
     kx::EntryIndex ix;
-    ASSERT_EQ(kx::read_node(b.get(), b->main_root, ix), 0);
+    ASSERT_EQ(kx::read_node(b.get(), +b->main_root, ix), 0);
     EXPECT_EQ(ix.count, 1) << "one separator";
     EXPECT_EQ(kx::node::leftmost(kx::work::leaf().bytes), old_root);
     EXPECT_EQ(kx::node::level(kx::work::leaf().bytes), 1);
@@ -164,7 +164,7 @@ TEST_P(Btree, RootSplitGrowsTheTree) {
     ASSERT_EQ(bopen(b.get(), name.c_str(), 'E', 2, nullptr), KX_E_ROOTLIST) << "typed roots need their list";
     const KXROOTLIST user[] = {{1, 5, nullptr}, {2, 0, nullptr}, {0, 0, nullptr}};
     ASSERT_EQ(bopen(b.get(), name.c_str(), 'E', 2, user), 0);
-    EXPECT_EQ(b->main_height, 2u) << "the height reached the header";
+    EXPECT_EQ(+b->main_height, 2u) << "the height reached the header";
     ASSERT_EQ(kxtest::check_trees(b.get()), "");
 }
 
@@ -179,7 +179,7 @@ TEST_P(Btree, EmptyRootsAndRootNumbers) {
     int32_t k = 1;
     for (int32_t root : {0, 51, -1, 1000}) {
         EXPECT_EQ(cfind(b.get(), root, &k, 0, nullptr, 0), KX_E_ARG) << root;
-        EXPECT_EQ(b->last_result, KX_E_ARG);
+        EXPECT_EQ(+b->last_result, KX_E_ARG);
         EXPECT_EQ(cfirst(b.get(), root, nullptr, 0), KX_E_ARG);
         EXPECT_EQ(clast(b.get(), root, nullptr, 0), KX_E_ARG);
         EXPECT_EQ(cnext(b.get(), root, nullptr, 0), KX_E_ARG);
@@ -203,7 +203,7 @@ TEST_P(Btree, FindPastTheEndOfOneRootLeavesTheCursorPastIt) {
     EXPECT_EQ(cprev(b.get(), 1, nullptr, 0), 0) << "one step back is the root's last datum";
     EXPECT_EQ(key_of(b.get()), 5);
     EXPECT_EQ(cgetcur(b.get(), 1, nullptr, 0), 0);
-    EXPECT_EQ(b->recval, 1u);
+    EXPECT_EQ(+b->recval, 1u);
 }
 
 namespace {
@@ -227,7 +227,7 @@ TEST_P(Btree, CnextrepStopsWhereTheFunctionSays) {
     std::vector<uint8_t> buf(1000);
     EXPECT_EQ(cnextrep(b.get(), 1, buf.data(), 1000, collect), 0);
     EXPECT_EQ(st.keys, (std::vector<int32_t>{2, 3, 4}));
-    EXPECT_EQ(b->datalen, 20);
+    EXPECT_EQ(+b->datalen, 20);
     ASSERT_EQ(cnext(b.get(), 1, nullptr, 0), 0);
     EXPECT_EQ(key_of(b.get()), 5) << "cnext continues after the last datum handed over";
     // Walking to the end hands over every datum and ends with -1.
@@ -258,7 +258,7 @@ TEST_P(Btree, BadKeysAndLengthsWriteNothing) {
     EXPECT_EQ(cdupadd(b.get(), 2, "k", 1, data.data(), 128 * 242), 0);
     std::vector<uint8_t> out(40000);
     EXPECT_EQ(cfind(b.get(), 2, "k", 1, out.data(), 40000), 0);
-    EXPECT_EQ(b->datatotal, 128 * 242);
+    EXPECT_EQ(+b->datatotal, 128 * 242);
     ASSERT_EQ(kxtest::check_trees(b.get()), "");
     (void)before;
 }
@@ -280,7 +280,7 @@ TEST_P(Btree, DamagedNodesAreReported) {
     ASSERT_EQ(strtwrit(b.get()), 0);
     for (int32_t k = 0; k < 400; ++k) ASSERT_EQ(add(k, 1, 60), 0);
     ASSERT_EQ(endwrit(b.get()), 0);
-    ASSERT_EQ(b->main_height, 2u);
+    ASSERT_EQ(+b->main_height, 2u);
     const uint32_t root = b->main_root;
     ASSERT_EQ(mclose(b.get()), 0);
     const auto good = kxtest::read_file(name);
@@ -333,7 +333,7 @@ TEST_P(Btree, DeletingLeavesNeighboursAndEmptyLeavesInPlace) {
     EXPECT_EQ(cdelcur(b.get(), 1), 0) << "the cursor of the last add stands on (7, 6)";
     EXPECT_EQ(cfind(b.get(), 1, &k, 6, nullptr, 0), KX_E_FAIL) << "(7, 6) is gone";
     EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), 1);
-    EXPECT_EQ(b->recval, 4u);
+    EXPECT_EQ(+b->recval, 4u);
 
     // Fill several leaves, then empty one completely with the flag off: the
     // empty leaf stays in its chain and is passed over.
@@ -359,7 +359,7 @@ TEST_P(Btree, DeletingLeavesNeighboursAndEmptyLeavesInPlace) {
     for (int32_t rc = 0; rc == 0 && fgetndenum(b.get(), 1) == leaf; rc = cnext(b.get(), 1, nullptr, 0))
         in_leaf.push_back(key_of(b.get()));
     for (int32_t key : in_leaf) ASSERT_EQ(cdelete(b.get(), 1, &key, 1), 0) << key;
-    EXPECT_EQ(b->next_node, nodes);
+    EXPECT_EQ(+b->next_node, nodes);
     ASSERT_EQ(kxtest::check_trees(b.get()), "");
     k = in_leaf.front();
     EXPECT_EQ(cfind(b.get(), 1, &k, 1, nullptr, 0), 2);
@@ -386,13 +386,13 @@ TEST_P(Btree, DatumSpanningTwoLeavesIsRemovedWhole) {
     const int32_t start_leaf = fgetndenum(b.get(), 2);
     ASSERT_EQ(cdelete(b.get(), 2, key, 1), 0);
     EXPECT_EQ(cfind(b.get(), 2, key, 1, nullptr, 0), 2);
-    EXPECT_EQ(b->current_key[0], 'c');
+    EXPECT_EQ(+b->current_key[0], 'c');
     ASSERT_EQ(kxtest::check_trees(b.get()), "");
     std::vector<uint8_t> out(1000);
     // The walk sees every filler and then "c": nothing of "b" is left.
     int32_t seen = 0;
     for (int32_t rc = cfirst(b.get(), 2, out.data(), 1000); rc == 0; rc = cnext(b.get(), 2, out.data(), 1000)) {
-        EXPECT_NE(b->current_key[0], 'b');
+        EXPECT_NE(+b->current_key[0], 'b');
         ++seen;
     }
     EXPECT_EQ(seen, rec + 1);
@@ -424,7 +424,7 @@ TEST_P(Btree, ChangeSaveAndChangeAtCursor) {
     EXPECT_EQ(csave(b.get(), 1, &k, 1, small.data(), 10), 0) << "csave adds";
     EXPECT_EQ(csave(b.get(), 1, &k, 1, large.data(), 900), 0) << "then replaces";
     ASSERT_EQ(cfind(b.get(), 1, &k, 1, out.data(), 2000), 0);
-    EXPECT_EQ(b->datatotal, 900);
+    EXPECT_EQ(+b->datatotal, 900);
     EXPECT_EQ(out[899], 2);
     EXPECT_EQ(cnext(b.get(), 1, nullptr, 0), KX_E_FAIL) << "one datum only";
     // The datum grows and shrinks in place through the cursor.
@@ -434,10 +434,10 @@ TEST_P(Btree, ChangeSaveAndChangeAtCursor) {
     EXPECT_EQ(cchgcur(b.get(), 1, large.data(), 900), 0);
     EXPECT_EQ(fgetdbyte(b.get(), 1), 0) << "the cursor ends on piece 0 of the new datum";
     ASSERT_EQ(cgetcur(b.get(), 1, out.data(), 2000), 0);
-    EXPECT_EQ(b->datatotal, 900);
+    EXPECT_EQ(+b->datatotal, 900);
     EXPECT_EQ(cchange(b.get(), 1, &k, 1, nullptr, 0), 0);
     ASSERT_EQ(cfind(b.get(), 1, &k, 1, out.data(), 2000), 0);
-    EXPECT_EQ(b->datatotal, 0);
+    EXPECT_EQ(+b->datatotal, 0);
     ASSERT_EQ(kxtest::check_trees(b.get()), "");
     // A change with a payload beyond the limits is refused and keeps the old.
     std::vector<uint8_t> huge(40000);
@@ -452,12 +452,12 @@ TEST_F(SharedKeyCalls, DeleteAtCursorNeedsTheKeyLock) {
     const std::string name = file("locks.kx");
     const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
     ASSERT_EQ(bcreate(b.get(), name.c_str(), 'S', 1, roots), 0);
-    ASSERT_EQ(b->open_mode, 'S');
+    ASSERT_EQ(+b->open_mode, 'S');
     int32_t k = 3;
     ASSERT_EQ(cdupadd(b.get(), 1, &k, 1, nullptr, 0), 0);
     ASSERT_EQ(cfind(b.get(), 1, &k, 1, nullptr, 0), 0);
     EXPECT_EQ(cdelcur(b.get(), 1), KX_E_NOLOCK);
-    EXPECT_EQ(b->last_result, KX_E_NOLOCK);
+    EXPECT_EQ(+b->last_result, KX_E_NOLOCK);
     EXPECT_EQ(cchgcur(b.get(), 1, nullptr, 0), KX_E_NOLOCK);
     b->lock_bypass = 1;
     EXPECT_EQ(cdelcur(b.get(), 1), 0) << "the bypass option lifts the rule";

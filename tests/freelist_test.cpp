@@ -29,15 +29,15 @@ protected:
 };
 
 TEST_P(FreeListTest, SpareSlotsGrowWithTheTree) {
-    EXPECT_EQ(b->node_count, 3u);
-    EXPECT_EQ(b->next_node, 1u);
+    EXPECT_EQ(+b->node_count, 3u);
+    EXPECT_EQ(+b->next_node, 1u);
     ASSERT_EQ(strtwrit(b.get()), 0);
     ASSERT_EQ(kx::nodespare(b.get()), 0);
-    EXPECT_EQ(b->node_count, 3u) << "two spare slots already exist";
+    EXPECT_EQ(+b->node_count, 3u) << "two spare slots already exist";
     EXPECT_EQ(kx::nodealloc(b.get()), 1u);
     ASSERT_EQ(kx::nodespare(b.get()), 0);
-    EXPECT_EQ(b->node_count, 4u);
-    EXPECT_EQ(b->node_count - b->next_node, 2u);
+    EXPECT_EQ(+b->node_count, 4u);
+    EXPECT_EQ(+b->node_count - b->next_node, 2u);
     ASSERT_EQ(endwrit(b.get()), 0);
     EXPECT_EQ(kxtest::read_file(name).size(), 1024u + 4 * 2048u);
     EXPECT_EQ(header_word(52), 4u) << "flush mode 3 writes the header at once";
@@ -50,7 +50,7 @@ TEST_P(FreeListTest, SpareSlotsGrowWithTheTree) {
     list[4].type = 'E';
     ASSERT_EQ(strtwrit(b.get()), 0);
     ASSERT_EQ(kx::nodesparen(b.get(), list), 0);
-    EXPECT_EQ(b->node_count - b->next_node, 8u);
+    EXPECT_EQ(+b->node_count - b->next_node, 8u);
     ASSERT_EQ(endwrit(b.get()), 0);
 }
 
@@ -61,20 +61,20 @@ TEST_P(FreeListTest, FreedNodesComeBackLastFreedFirst) {
         ASSERT_EQ(kx::nodespare(b.get()), 0);
         ASSERT_NE(kx::nodealloc(b.get()), 0xFFFFFFFFu);
     }
-    EXPECT_EQ(b->next_node, 9u);
+    EXPECT_EQ(+b->next_node, 9u);
     kx::WorkImage& img = kx::work::split();
     for (uint32_t n : {5u, 7u}) {
         ASSERT_EQ(kx::cacheget(b.get(), img, n), 0);
         ASSERT_EQ(kx::nodefree(b.get(), img, n), 0);
         ASSERT_EQ(kx::cacheput(b.get(), img, n), 0);
     }
-    EXPECT_EQ(b->free_head, 7u);
+    EXPECT_EQ(+b->free_head, 7u);
     ASSERT_EQ(endwrit(b.get()), 0);
     ASSERT_EQ(mclose(b.get()), 0);
 
     // The free list survives close and reopen, in the file's byte order.
     ASSERT_EQ(copen(b.get(), name.c_str()), 0);
-    EXPECT_EQ(b->free_head, 7u);
+    EXPECT_EQ(+b->free_head, 7u);
     ASSERT_EQ(kx::cacheget(b.get(), img, 7), 0);
     EXPECT_EQ(kx::load<int16_t>(img.bytes + 12), -1);
     EXPECT_EQ(kx::load<uint32_t>(img.bytes + 4), 5u);
@@ -83,7 +83,7 @@ TEST_P(FreeListTest, FreedNodesComeBackLastFreedFirst) {
     ASSERT_EQ(strtwrit(b.get()), 0);
     EXPECT_EQ(kx::nodealloc(b.get()), 7u);
     EXPECT_EQ(kx::nodealloc(b.get()), 5u);
-    EXPECT_EQ(b->free_head, 0xFFFFFFFFu);
+    EXPECT_EQ(+b->free_head, 0xFFFFFFFFu);
     EXPECT_EQ(kx::nodealloc(b.get()), 9u);
     ASSERT_EQ(endwrit(b.get()), 0);
     EXPECT_EQ(header_word(60), 0xFFFFFFFFu);
@@ -130,17 +130,17 @@ TEST_P(FreeListTest, CustomLengthOutsideTheRangeIsWrittenAsNothing) {
 
 TEST_P(FreeListTest, CsetfileAndCflush) {
     EXPECT_EQ(csetfile(b.get(), 5), KX_E_FAIL);
-    EXPECT_EQ(b->flush_mode, 3);
+    EXPECT_EQ(+b->flush_mode, 3);
     EXPECT_EQ(csetfile(b.get(), 2), 0);
-    EXPECT_EQ(b->flush_mode, 2);
+    EXPECT_EQ(+b->flush_mode, 2);
     ASSERT_EQ(mclose(b.get()), 0);
     ASSERT_EQ(bopen(b.get(), name.c_str(), 'S', 2, nullptr), 0);
-    EXPECT_EQ(b->open_mode, 'S');
-    EXPECT_EQ(b->flush_mode, 1);
+    EXPECT_EQ(+b->open_mode, 'S');
+    EXPECT_EQ(+b->flush_mode, 1);
     EXPECT_EQ(csetfile(b.get(), 3), 0);
-    EXPECT_EQ(b->flush_mode, 1) << "shared files use mode 1 for modes 2 and 3";
+    EXPECT_EQ(+b->flush_mode, 1) << "shared files use mode 1 for modes 2 and 3";
     EXPECT_EQ(csetfile(b.get(), 4), 0);
-    EXPECT_EQ(b->flush_mode, 4);
+    EXPECT_EQ(+b->flush_mode, 4);
     const auto before = kxtest::read_file(name);
     EXPECT_EQ(cflush(b.get()), 0);
     EXPECT_EQ(kxtest::read_file(name), before) << "cflush on a shared block touches nothing";
@@ -148,43 +148,43 @@ TEST_P(FreeListTest, CsetfileAndCflush) {
 
 TEST_P(FreeListTest, CountersAndCustomData) {
     ASSERT_EQ(cnextrec(b.get()), 0);
-    EXPECT_EQ(b->recval, 1u);
+    EXPECT_EQ(+b->recval, 1u);
     ASSERT_EQ(cnextrec(b.get()), 0);
-    EXPECT_EQ(b->recval, 2u);
+    EXPECT_EQ(+b->recval, 2u);
     ASSERT_EQ(csetrec(b.get(), 100), 0);
     ASSERT_EQ(cnextrec(b.get()), 0);
-    EXPECT_EQ(b->recval, 100u);
+    EXPECT_EQ(+b->recval, 100u);
     ASSERT_EQ(csetcnt(b.get(), 77), 0);
     ASSERT_EQ(cgetcnt(b.get()), 0);
-    EXPECT_EQ(b->recval, 77u);
+    EXPECT_EQ(+b->recval, 77u);
 
     uint8_t forty[40];
     for (int i = 0; i < 40; ++i) forty[i] = static_cast<uint8_t>(i + 1);
     ASSERT_EQ(csetcust(b.get(), forty, 40), 0);
     uint8_t out[100] = {};
     EXPECT_EQ(cgetcust(b.get(), out, 10), KX_E_BUFSMALL);
-    EXPECT_EQ(b->datalen, 40);
-    EXPECT_EQ(b->datatotal, 10);
+    EXPECT_EQ(+b->datalen, 40);
+    EXPECT_EQ(+b->datatotal, 10);
     EXPECT_EQ(0, std::memcmp(out, forty, 10));
     EXPECT_EQ(out[10], 0);
     uint8_t big[101] = {};
     EXPECT_EQ(csetcust(b.get(), big, 101), KX_E_ARG);
     EXPECT_EQ(csetcust(b.get(), big, -1), KX_E_ARG);
     EXPECT_EQ(cgetcust(b.get(), out, 100), 0);
-    EXPECT_EQ(b->datatotal, 40) << "a refused csetcust changes nothing";
+    EXPECT_EQ(+b->datatotal, 40) << "a refused csetcust changes nothing";
     ASSERT_EQ(strtwrit(b.get()), 0);
     ASSERT_EQ(endwrit(b.get()), 0);
     ASSERT_EQ(csetcust(b.get(), nullptr, 0), 0);
     EXPECT_EQ(cgetcust(b.get(), out, 100), 0);
-    EXPECT_EQ(b->datatotal, 0);
+    EXPECT_EQ(+b->datatotal, 0);
 
     // Everything is in the file after a reopen, in either byte order.
     ASSERT_EQ(csetcust(b.get(), forty, 40), 0);
     ASSERT_EQ(mclose(b.get()), 0);
     ASSERT_EQ(copen(b.get(), name.c_str()), 0);
-    EXPECT_EQ(b->next_record, 101u);
-    EXPECT_EQ(b->record_count, 77u);
-    EXPECT_EQ(b->custom_length, 40);
+    EXPECT_EQ(+b->next_record, 101u);
+    EXPECT_EQ(+b->record_count, 77u);
+    EXPECT_EQ(+b->custom_length, 40);
     EXPECT_EQ(0, std::memcmp(b->custom, forty, 40));
 }
 

@@ -27,9 +27,9 @@ TEST_P(CreateLayout, MatchesTheHeaderTableByteForByte) {
     const KXROOTLIST roots[] = {{3, 5, nullptr}, {7, 0, nullptr}, {0, 0, nullptr}};
     Block b;
     ASSERT_EQ(bcreate(b.get(), name.c_str(), 'E', choice, roots), 0);
-    EXPECT_EQ(b->state, 'O');
-    EXPECT_EQ(b->flush_mode, 3);
-    EXPECT_EQ(b->byte_order[0], big ? 0 : 1);
+    EXPECT_EQ(+b->state, 'O');
+    EXPECT_EQ(+b->flush_mode, 3);
+    EXPECT_EQ(+b->byte_order[0], big ? 0 : 1);
     ASSERT_EQ(mclose(b.get()), 0);
 
     const auto f = read_file(name);
@@ -67,13 +67,13 @@ TEST_P(CreateLayout, MatchesTheHeaderTableByteForByte) {
     // It reads back with every word converted.
     Block r;
     ASSERT_EQ(bopen(r.get(), name.c_str(), 'E', 2, roots), 0);
-    EXPECT_EQ(r->node_count, 3u);
-    EXPECT_EQ(r->next_node, 1u);
-    EXPECT_EQ(r->free_head, 0xFFFFFFFFu);
-    EXPECT_EQ(r->main_height, 1u);
-    EXPECT_EQ(r->next_record, 1u);
-    EXPECT_EQ(r->log_head, -1);
-    EXPECT_EQ(r->root_types[3], 5);
+    EXPECT_EQ(+r->node_count, 3u);
+    EXPECT_EQ(+r->next_node, 1u);
+    EXPECT_EQ(+r->free_head, 0xFFFFFFFFu);
+    EXPECT_EQ(+r->main_height, 1u);
+    EXPECT_EQ(+r->next_record, 1u);
+    EXPECT_EQ(+r->log_head, -1);
+    EXPECT_EQ(+r->root_types[3], 5);
     EXPECT_EQ(mclose(r.get()), 0);
 }
 
@@ -84,14 +84,14 @@ TEST_F(CreateLayout, RefusesBadChoicesAndExistingFiles) {
     EXPECT_EQ(bcreate(b.get(), file("x.kx").c_str(), 'E', 4, nullptr), KX_E_BYTEORDER);
     EXPECT_EQ(bcreate(b.get(), file("x.kx").c_str(), 'E', 0, nullptr), KX_E_BYTEORDER);
     EXPECT_EQ(bcreate(b.get(), nullptr, 'E', 1, nullptr), KX_E_ARG);
-    EXPECT_EQ(b->last_result, KX_E_ARG);
+    EXPECT_EQ(+b->last_result, KX_E_ARG);
     EXPECT_EQ(bcreate(b.get(), "", 'E', 1, nullptr), KX_E_ARG);
 
     const std::string name = file("exists.kx");
     kxtest::write_file(name, {1, 2, 3});
     EXPECT_EQ(ccreate(b.get(), name.c_str()), KX_E_EXISTS);
     EXPECT_EQ(read_file(name), (std::vector<uint8_t>{1, 2, 3})) << "an existing file is left untouched";
-    EXPECT_EQ(b->state, 'C');
+    EXPECT_EQ(+b->state, 'C');
 
     const KXROOTLIST high[] = {{46, 0, nullptr}, {0, 0, nullptr}};
     EXPECT_EQ(bcreate(b.get(), file("r46.kx").c_str(), 'E', 1, high), KX_E_ROOTNUM);
@@ -99,7 +99,7 @@ TEST_F(CreateLayout, RefusesBadChoicesAndExistingFiles) {
     const KXROOTLIST badtype[] = {{4, 21, nullptr}, {0, 0, nullptr}};
     EXPECT_EQ(bcreate(b.get(), file("t21.kx").c_str(), 'E', 1, badtype), KX_E_ROOTLIST);
     EXPECT_FALSE(std::filesystem::exists(file("t21.kx")));
-    EXPECT_EQ(b->state, 'C');
+    EXPECT_EQ(+b->state, 'C');
 }
 
 TEST_F(FileTest, FileNameIsKeptWithABoundOf100Bytes) {
@@ -109,7 +109,7 @@ TEST_F(FileTest, FileNameIsKeptWithABoundOf100Bytes) {
     ASSERT_EQ(name.size(), 100u);
     ASSERT_EQ(ccreate(b.get(), name.c_str()), 0);
     EXPECT_EQ(0, std::memcmp(b->file_name, name.data(), 100));
-    EXPECT_EQ(b->flush_mode, 3);
+    EXPECT_EQ(+b->flush_mode, 3);
     EXPECT_EQ(mclose(b.get()), 0);
 }
 
@@ -118,29 +118,29 @@ TEST_F(FileTest, CloseAndReopenKeepTheBlockUsable) {
     const std::string name = file("a.kx");
     ASSERT_EQ(ccreate(b.get(), name.c_str()), 0);
     EXPECT_EQ(mclose(b.get()), 0);
-    EXPECT_EQ(b->state, 'C');
+    EXPECT_EQ(+b->state, 'C');
     EXPECT_EQ(mclose(b.get()), KX_E_NOTOPEN);
     EXPECT_EQ(imgclose(b.get()), KX_E_NOTOPEN);
     EXPECT_EQ(cflush(b.get()), KX_E_NOTOPEN);
     EXPECT_EQ(csetfile(b.get(), 1), KX_E_NOTOPEN);
     ASSERT_EQ(copen(b.get(), name.c_str()), 0);
-    EXPECT_EQ(b->state, 'O');
-    EXPECT_EQ(b->check_dlist, 1u);
-    EXPECT_EQ(b->reuse_records, 1u);
-    EXPECT_EQ(b->preset_record, -1);
-    EXPECT_EQ(b->lazy_marker, 1u);
-    EXPECT_EQ(b->native_callback_keys, 1u);
+    EXPECT_EQ(+b->state, 'O');
+    EXPECT_EQ(+b->check_dlist, 1u);
+    EXPECT_EQ(+b->reuse_records, 1u);
+    EXPECT_EQ(+b->preset_record, -1);
+    EXPECT_EQ(+b->lazy_marker, 1u);
+    EXPECT_EQ(+b->native_callback_keys, 1u);
     EXPECT_EQ(mclose(b.get()), 0);
-    EXPECT_EQ(b->lazy_marker, 0u);
+    EXPECT_EQ(+b->lazy_marker, 0u);
 }
 
 TEST_F(FileTest, MissingFileLeavesTheSystemErrorNumber) {
     Block b;
     EXPECT_EQ(copen(b.get(), file("missing.kx").c_str()), KX_E_FAIL);
-    EXPECT_EQ(b->io_error, 2);
-    EXPECT_EQ(b->state, 'C');
+    EXPECT_EQ(+b->io_error, 2);
+    EXPECT_EQ(+b->state, 'C');
     EXPECT_EQ(bopen(b.get(), file("missing.kx").c_str(), 'S', 2, nullptr), KX_E_FAIL);
-    EXPECT_EQ(b->io_error, 2);
+    EXPECT_EQ(+b->io_error, 2);
     EXPECT_EQ(copen(b.get(), nullptr), KX_E_ARG);
 }
 
@@ -179,8 +179,8 @@ TEST_F(FileTest, DamagedHeadersAreRefused) {
             kxtest::write_file(name, c.content);
             Block b;
             EXPECT_EQ(bopen(b.get(), name.c_str(), mode, 2, nullptr), c.expect) << c.what << " mode " << mode;
-            EXPECT_EQ(b->state, 'C') << c.what;
-            EXPECT_EQ(b->last_result, c.expect) << c.what;
+            EXPECT_EQ(+b->state, 'C') << c.what;
+            EXPECT_EQ(+b->last_result, c.expect) << c.what;
             // The file was closed: it can be removed and recreated.
             EXPECT_NE(ciunlink(name.c_str()), 0);
         }
@@ -218,7 +218,7 @@ TEST_F(FileTest, RootListIsCheckedAgainstTheFile) {
     for (const auto& c : cases) {
         Block o;
         EXPECT_EQ(bopen(o.get(), name.c_str(), 'E', 2, c.null_list ? nullptr : c.list.data()), c.expect) << c.what;
-        EXPECT_EQ(o->state, c.expect == 0 ? 'O' : 'C') << c.what;
+        EXPECT_EQ(+o->state, c.expect == 0 ? 'O' : 'C') << c.what;
         if (c.expect == 0) {
             EXPECT_EQ(mclose(o.get()), 0);
         }
@@ -233,7 +233,7 @@ TEST_F(FileTest, RootListIsCheckedAgainstTheFile) {
         Block o;
         EXPECT_EQ(bopen(o.get(), name.c_str(), 'E', 2, list), s.expect) << s.count << " segments";
         if (s.expect == 0) {
-            EXPECT_EQ(o->segment_lists[5], segs);
+            EXPECT_EQ(+o->segment_lists[5], segs);
             EXPECT_EQ(mclose(o.get()), 0);
         }
     }
@@ -244,7 +244,7 @@ TEST_F(FileTest, ExclusiveOpenersExcludeEachOther) {
     Block a, b, c;
     ASSERT_EQ(ccreate(a.get(), name.c_str()), 0);
     EXPECT_EQ(copen(b.get(), name.c_str()), KX_E_FAIL);
-    EXPECT_EQ(b->io_error, 32) << "sharing violation";
+    EXPECT_EQ(+b->io_error, 32) << "sharing violation";
     // A shared opener falls back to exclusive, which fails too.
     EXPECT_EQ(bopen(c.get(), name.c_str(), 'S', 2, nullptr), KX_E_FAIL);
     EXPECT_EQ(mclose(a.get()), 0);
@@ -258,7 +258,7 @@ TEST_F(FileTest, ReadOnlyOpenRefusesNothingButWrites) {
     ASSERT_EQ(ccreate(a.get(), name.c_str()), 0);
     ASSERT_EQ(mclose(a.get()), 0);
     ASSERT_EQ(bopen(a.get(), name.c_str(), 'E', 1, nullptr), 0);
-    EXPECT_EQ(a->access, 1);
+    EXPECT_EQ(+a->access, 1);
     EXPECT_EQ(csetcnt(a.get(), 5), KX_E_READONLY);
     EXPECT_EQ(cnextrec(a.get()), KX_E_READONLY);
     EXPECT_EQ(cgetcnt(a.get()), 0);

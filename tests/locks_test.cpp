@@ -17,7 +17,7 @@ protected:
         name = file("locks.kx");
         ASSERT_EQ(bcreate(a.get(), name.c_str(), 'S', 1, roots), 0);
         ASSERT_EQ(bopen(b.get(), name.c_str(), 'S', 2, roots), 0);
-        ASSERT_NE(a->user_slot, b->user_slot);
+        ASSERT_NE(+a->user_slot, +b->user_slot);
     }
     void TearDown() override {
         if (a->state == 'O') {
@@ -75,7 +75,7 @@ TEST_F(Locks, SemaphoreOfAClosedOwnerIsTakenOver) {
     // A new opener that gets the old slot sweeps what the slot left behind.
     ASSERT_EQ(msetsema(b.get(), kName, 3, old), 0);
     ASSERT_EQ(bopen(a.get(), name.c_str(), 'S', 2, roots), 0);
-    ASSERT_EQ(a->user_slot, old);
+    ASSERT_EQ(+a->user_slot, old);
     EXPECT_EQ(mtstsema(b.get(), kName, 3, sb), KX_E_NOTHELD);
     EXPECT_EQ(lock_entries(a.get()), 1);
 }
@@ -101,7 +101,7 @@ TEST_F(Locks, KeyLocksGuardEntriesAgainstOtherUsers) {
     ASSERT_EQ(cfind(a.get(), 1, &k6, 1, nullptr, 0), 0);
     ASSERT_EQ(msetlock(a.get(), 1), 0);
     ASSERT_EQ(cprev(a.get(), 1, nullptr, 0), KX_E_FAIL);
-    EXPECT_EQ(a->root_locks[1], 'U');
+    EXPECT_EQ(+a->root_locks[1], 'U');
     EXPECT_EQ(lock_entries(b.get()), 0);
     // Closing gives every lock up.
     ASSERT_EQ(cfind(a.get(), 1, &k6, 1, nullptr, 0), 0);

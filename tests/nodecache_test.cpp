@@ -162,7 +162,7 @@ TEST_F(PoolTest, DamagedImagesAndNodeNumbersAreRefused) {
     }
     ASSERT_EQ(get(2), 0);
     EXPECT_EQ(kx::load<int16_t>(img.bytes + 16), 2030) << "the pool kept the good image";
-    EXPECT_EQ(kx::cacheput(b.get(), img, b->node_count), KX_E_DAMAGED) << "node beyond the node count";
+    EXPECT_EQ(kx::cacheput(b.get(), img, +b->node_count), KX_E_DAMAGED) << "node beyond the node count";
     EXPECT_EQ(kx::cacheget(b.get(), img, 0x80000001u), KX_E_NEGNODE);
     EXPECT_EQ(kx::cacheget(b.get(), img, 50), KX_E_READ) << "node beyond the end of the file";
     EXPECT_EQ(kx::cacheget(b.get(), img, 0x00200000u), KX_E_SEEK) << "position beyond 2 GiB";

@@ -54,7 +54,7 @@ TEST_P(DeferredError, OutermostEndReportsItAndKeepsTheLastResult) {
     }
     EXPECT_EQ(endwrit(b.get()), KX_E_NOMEM);
     EXPECT_EQ(int32_t{b->last_result}, 555) << "endwrit changed the last result";
-    EXPECT_EQ(b->write_depth, 0);
+    EXPECT_EQ(+b->write_depth, 0);
     if (d.mode != 'E' || d.flush_mode == 4) {
         // The write-back still happened: the raised change counter is stored.
         EXPECT_EQ(kxtest::le32(read_file(path), 0), before + 1);
@@ -104,10 +104,10 @@ TEST_P(CounterZero, SharedSectionStartFailsAndHoldsNothing) {
     ASSERT_EQ(bopen(b.get(), path.c_str(), 'S', 2, nullptr), 0);
     kxtest::patch_file(path, 0, {0, 0, 0, 0});
     EXPECT_EQ(z.call(b.get()), z.expect);
-    EXPECT_EQ(b->read_depth, 0);
-    EXPECT_EQ(b->write_depth, 0);
-    EXPECT_EQ(b->gate_state, 'U');
-    EXPECT_EQ(b->read_lock_level, 1);
+    EXPECT_EQ(+b->read_depth, 0);
+    EXPECT_EQ(+b->write_depth, 0);
+    EXPECT_EQ(+b->gate_state, 'U');
+    EXPECT_EQ(+b->read_lock_level, 1);
     EXPECT_FALSE(lock_held(path, ReadLockBytes, LockSpan)) << "a failed start kept a lock";
 
     // Once the counter reads non-zero again the block works as before.
@@ -136,7 +136,7 @@ TEST_F(SectionTest, ExclusiveSectionsIgnoreTheCounter) {
     ASSERT_EQ(bopen(b.get(), path.c_str(), 'E', 2, nullptr), 0);
     kxtest::patch_file(path, 0, {0, 0, 0, 0});
     EXPECT_EQ(strtread(b.get()), 0);
-    EXPECT_EQ(b->read_depth, 0) << "exclusive read sections are not counted";
+    EXPECT_EQ(+b->read_depth, 0) << "exclusive read sections are not counted";
     EXPECT_EQ(endread(b.get()), 0);
     EXPECT_EQ(strtwrit(b.get()), 0);
     EXPECT_EQ(endwrit(b.get()), 0);

@@ -64,7 +64,7 @@ TEST_F(StorageTest, IndexFileAsAStream) {
     EXPECT_EQ(kxtest::le32(bytes, 68), 42u);
 
     ASSERT_EQ(copen(b.get(), name.c_str()), 0);
-    EXPECT_EQ(b->record_count, 42u);
+    EXPECT_EQ(+b->record_count, 42u);
     // The stream is open to one opener only.
     Block other;
     EXPECT_EQ(copen(other.get(), name.c_str()), KX_E_FAIL);
@@ -74,15 +74,15 @@ TEST_F(StorageTest, IndexFileAsAStream) {
     // With structured storage off the same name is a plain file.
     KXStorage_SetStructuredStorage(0);
     EXPECT_EQ(copen(b.get(), name.c_str()), KX_E_FAIL);
-    EXPECT_EQ(b->io_error, 2);
+    EXPECT_EQ(+b->io_error, 2);
 }
 
 TEST_F(StorageTest, MissingStreamLeavesDetailTwo) {
     KXStorage_SetStructuredStorage(1);
     Block b;
     EXPECT_EQ(copen(b.get(), file("missing.KEL").c_str()), KX_E_FAIL);
-    EXPECT_EQ(b->io_error, 2);
-    EXPECT_EQ(b->state, 'C');
+    EXPECT_EQ(+b->io_error, 2);
+    EXPECT_EQ(+b->state, 'C');
 }
 
 TEST_F(StorageTest, ReadsWritesAndPositions) {
@@ -136,7 +136,7 @@ TEST_F(StorageTest, ClosedOrMadeUpHandlesAreNoFiles) {
     ASSERT_EQ(kx::storage::close_file(b.get()), 0);
     Block c;
     ASSERT_NE(kx::storage::open_exclusive(c.get(), name.c_str(), 2), kx::os::InvalidHandle);
-    EXPECT_NE(c->handle, old);
+    EXPECT_NE(+c->handle, old);
     EXPECT_FALSE(kx::os::valid(old));
     EXPECT_EQ(kx::storage::close_file(c.get()), 0);
 }
@@ -184,5 +184,5 @@ TEST_F(StorageTest, UnlinkAndAllocate) {
     void* p = kx::storage::allocate(b.get(), 16);
     EXPECT_NE(p, nullptr);
     free(p);
-    EXPECT_EQ(b->deferred_error, 0);
+    EXPECT_EQ(+b->deferred_error, 0);
 }
