@@ -285,7 +285,8 @@ KX_API int32_t ddelete(KXCB* cb, const KXDLIST* list) {
     int32_t r = strtwrit(cb);
     if (r != 0) return result(cb, r);
     r = require_record_lock(cb);
-    if (r == 0) r = read_current(cb);
+    if (r != 0) return finish(cb, r);
+    r = read_current(cb);
     if (r == 0) {
         const uint32_t recno = static_cast<uint32_t>(cb->current_record);
         r = delkeys(cb, static_cast<uint8_t*>(cb->record_buffer), recno, list, cb->datalen);
