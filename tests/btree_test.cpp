@@ -56,7 +56,7 @@ TEST_P(Btree, DuplicatesAreOrderedByRecordValue) {
     EXPECT_EQ(add(42, 5), KX_E_FAIL) << "an identical entry cannot be added twice";
     EXPECT_EQ(add(42, 7, 0, true), KX_E_FAIL) << "unique add of an existing key";
     std::vector<uint32_t> recs;
-    for (int32_t rc = cfirst(b.get(), 1, nullptr, 0); rc == 0; rc = cnext(b.get(), 1, nullptr, 0)) recs.push_back(b->recval);
+    for (int32_t rc = cfirst(b.get(), 1, nullptr, 0); rc == 0; rc = cnext(b.get(), 1, nullptr, 0)) recs.push_back(+b->recval);
     EXPECT_EQ(recs, (std::vector<uint32_t>{3, 5, 9}));
     int32_t k = 42;
     EXPECT_EQ(cfind(b.get(), 1, &k, 0, nullptr, 0), 1) << "same key, another record value";

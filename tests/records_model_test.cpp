@@ -81,7 +81,7 @@ protected:
         std::memcpy(name_buf, r.name.c_str(), r.name.size() + 1);
         std::memset(note_buf, 0, sizeof note_buf);
         std::memcpy(note_buf, r.note.c_str(), r.note.size() + 1);
-        std::memcpy(tag_buf, r.tag.data(), r.tag.size());
+        if (!r.tag.empty()) std::memcpy(tag_buf, r.tag.data(), r.tag.size());
         list[3].length = static_cast<int16_t>(r.tag.size());
     }
     // Reads the variables back into a record.
@@ -144,7 +144,7 @@ protected:
         Rec r = random_rec();
         load(r);
         const bool fails = id_taken(r.id, 0);
-        uint32_t expect_no = free_numbers.empty() || !GetParam().reuse ? b->next_record : *free_numbers.begin();
+        uint32_t expect_no = free_numbers.empty() || !GetParam().reuse ? +b->next_record : *free_numbers.begin();
         if (rng() % 20 == 0) {
             // A preset number nobody uses.
             expect_no = 100000 + static_cast<uint32_t>(rng() % 1000);

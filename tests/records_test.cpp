@@ -54,7 +54,7 @@ protected:
         for (int32_t rc = cfirst(b.get(), root, nullptr, 0); rc == 0; rc = cnext(b.get(), root, nullptr, 0)) {
             int32_t k = 0;
             std::memcpy(&k, b->current_key, 4);
-            out.emplace_back(root == 2 ? b->current_key[0] : k, b->recval);
+            out.emplace_back(root == 2 ? b->current_key[0] : k, +b->recval);
         }
         return out;
     }
