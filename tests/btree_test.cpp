@@ -470,3 +470,26 @@ TEST_F(SharedKeyCalls, DeleteAtCursorNeedsTheKeyLock) {
     EXPECT_EQ(cfirst(b.get(), 1, nullptr, 0), KX_E_FAIL);
     EXPECT_EQ(mclose(b.get()), 0);
 }
+
+TEST_F(SharedKeyCalls, FirstAddAfterASharedOpenKeepsTheKeyOrder) {
+    // The open of a shared file walks the lock tree; the key parameter must
+    // come out of it in host order, or the first cdupadd (which takes the
+    // key in the order the block names) stores a host key unconverted.
+    for (int order : {1, 2}) {
+        const std::string name = file("order" + std::to_string(order) + ".kx");
+        const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+        Block b;
+        ASSERT_EQ(bcreate(b.get(), name.c_str(), 'S', order, roots), 0);
+        for (int32_t k : {10, 20}) ASSERT_EQ(cdupadd(b.get(), 1, &k, 0, nullptr, 0), 0);
+        ASSERT_EQ(mclose(b.get()), 0);
+        ASSERT_EQ(bopen(b.get(), name.c_str(), 'S', 2, roots), 0);
+        int32_t k = 15;
+        ASSERT_EQ(cdupadd(b.get(), 1, &k, 0, nullptr, 0), 0);
+        EXPECT_EQ(k, 15) << "the caller's key is left as it was";
+        std::vector<int32_t> keys;
+        for (int32_t rc = cfirst(b.get(), 1, nullptr, 0); rc == 0; rc = cnext(b.get(), 1, nullptr, 0))
+            keys.push_back(key_of(b.get()));
+        EXPECT_EQ(keys, (std::vector<int32_t>{10, 15, 20})) << "byte order " << order;
+        ASSERT_EQ(mclose(b.get()), 0);
+    }
+}

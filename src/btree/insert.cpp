@@ -134,7 +134,7 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
         rc = cacheput(cb, y, ynum);
         if (rc == 0) rc = cacheput(cb, w, xnum);
         if (rc != 0) return rc;
-        build_index_entry(cb, separator, x + last_entry(x), ynum);
+        if (build_index_entry(cb, separator, x + last_entry(x), ynum) < 0) return err::Damaged;
         const uint32_t right = node::right(y.bytes);
         if (right != NoNode) {
             if (right >= cb->node_count) return err::Damaged;

@@ -30,17 +30,18 @@ int32_t bounded_key_length(KXCB* cb, uint8_t root, const uint8_t* p, int32_t ava
     return len <= avail ? len : -1;
 }
 
-bool EntryIndex::build(KXCB* cb, const uint8_t* image) {
+bool EntryIndex::build(KXCB* cb, const uint8_t* image, bool full, int32_t limit) {
     const int16_t n = node::count(image);
     if (n < 0 || n > MaxEntries) return false;
     const bool interior = node::level(image) > 0;
     int32_t off = EntryStart;
     for (int32_t i = 0; i < n; ++i) {
         const int32_t size = image[off] + 1;
-        if (size < 8 || off + size > ImageBytes) return false;
-        const int32_t k = bounded_key_length(cb, image[off + 1], image + off + 7, size - 7);
-        if (k < 0) return false;
-        if (interior && size != k + 11) return false;
+        if (size < 8 || off + size > limit) return false;
+        if (full) {
+            const int32_t k = bounded_key_length(cb, image[off + 1], image + off + 7, size - 7);
+            if (k < 0 || (interior && size != k + 11)) return false;
+        }
         offsets[i] = off;
         off += size;
     }
@@ -73,6 +74,7 @@ int32_t build_leaf_entry(uint8_t* out, uint8_t root, const uint8_t* key, int32_t
 
 int32_t build_index_entry(KXCB* cb, uint8_t* out, const uint8_t* e, uint32_t child) {
     const int32_t k = bounded_key_length(cb, e[1], e + 7, e[0] - 6);
+    if (k < 0) return -1;
     std::memcpy(out + 1, e + 1, static_cast<size_t>(6 + k));
     put32(out + 7 + k, child, order_flag(cb));
     out[0] = static_cast<uint8_t>(k + 10);

@@ -75,16 +75,18 @@ inline uint32_t record(const uint8_t* e, uint8_t flag) { return get32(e + 3, fla
 inline const uint8_t* key(const uint8_t* e) { return e + 7; }
 }  // namespace entry
 
-// The entry offsets of one node, checked: every entry lies inside the image
-// (node and overflow area), is long enough for its key, and an interior entry
-// has exactly room for its child number.
+// The entry offsets of one node, checked: the count is 0..290, every entry
+// lies inside the image (node and overflow area) and the free bytes agree
+// with the entries.  Whether an entry's key fits inside the entry is checked
+// where an entry's key is read (a search checks the entries it probes), or
+// for every entry with `full`, so that a search costs a walk of entry lengths
+// and a few key checks rather than a key check per entry.
 struct EntryIndex {
     int32_t count = 0;
     int32_t offsets[MaxEntries + 2];
 
-    // False for a damaged node: count above 290 or negative, or an entry
-    // that runs past the image or is malformed.
-    bool build(KXCB* cb, const uint8_t* image);
+    // False for a damaged node.
+    bool build(KXCB* cb, const uint8_t* image, bool full = false, int32_t limit = ImageBytes);
     const uint8_t* at(const uint8_t* image, int32_t i) const { return image + offsets[i]; }
 };
 
@@ -100,7 +102,8 @@ int32_t payload_length(KXCB* cb, const uint8_t* e);
 // Builds a leaf entry into out (at least 256 bytes); returns its size N + 1.
 int32_t build_leaf_entry(uint8_t* out, uint8_t root, const uint8_t* key, int32_t key_len, uint32_t record,
                          uint8_t piece, const uint8_t* payload, int32_t payload_len, uint8_t flag);
-// Builds the interior entry for a separator from an entry and a child.
+// Builds the interior entry for a separator from an entry and a child; -1
+// when the entry's key does not fit in it.
 int32_t build_index_entry(KXCB* cb, uint8_t* out, const uint8_t* e, uint32_t child);
 
 // Inserts entry bytes at an offset (the free bytes may go negative into the

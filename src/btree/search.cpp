@@ -17,15 +17,55 @@ namespace {
 
 constexpr int32_t MaxLevels = 22;
 
+int32_t sign(int32_t v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+// Width of the integer key types that a search compares itself (0 for the
+// others, which go through the key comparison of their type).
+int32_t integer_key_width(uint8_t type) {
+    switch (type) {
+        case keytype::Int32Difference:
+        case keytype::Int32: return 4;
+        case keytype::Int16:
+        case keytype::Uint16: return 2;
+        default: return 0;
+    }
+}
+
+// a compared with b (both in the file's order) under an integer key type:
+// the same answers as the key comparison of that type.
+int32_t compare_integer_key(uint8_t type, const uint8_t* a, const uint8_t* b, uint8_t flag) {
+    switch (type) {
+        case keytype::Int32Difference:
+            return static_cast<int32_t>(get32(a, flag) - get32(b, flag));
+        case keytype::Int32: {
+            const int32_t d = static_cast<int32_t>(get32(a, flag) - get32(b, flag));
+            return d < 0 ? -1 : (d > 0 ? 1 : 0);
+        }
+        case keytype::Int16:
+            return static_cast<int32_t>(static_cast<int16_t>(get16(a, flag))) -
+                   static_cast<int32_t>(static_cast<int16_t>(get16(b, flag)));
+        default: {
+            const uint16_t x = get16(a, flag), y = get16(b, flag);
+            return x < y ? -1 : (x > y ? 1 : 0);
+        }
+    }
+}
+
 struct Target {
     uint8_t root;
     const uint8_t* key;  // file byte order
     uint32_t record;
     uint8_t piece;
     int32_t override;  // 0, or the fixed result of target key vs every key of its root
-};
+    mutable bool damaged = false;  // an entry met on the way had a key running out of it
+    uint8_t type = 31;              // the root's key type
+    int32_t width = 0;              // integer key types: their width
 
-int32_t sign(int32_t v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+    void describe(KXCB* cb) {
+        type = root_key_type(cb, root);
+        width = integer_key_width(type);
+    }
+};
 
 // The entry compared with the target in entry order: negative when the entry
 // sorts first.  *key_result: the entry's key against the target key (roots
@@ -33,14 +73,36 @@ int32_t sign(int32_t v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
     const uint8_t er = entry::root(e);
     if (er != t.root) {
+        // The entry's key must lie inside the entry before it is read.
+        if (bounded_key_length(cb, er, e + 7, e[0] - 6) < 0) {
+            t.damaged = true;
+            *key_result = 1;
+            return 1;
+        }
         *key_result = er < t.root ? -1 : 1;
         return *key_result;
     }
-    const int32_t k =
-        t.override != 0 ? -t.override : sign(root_key_compare(cb, er, entry::key(e), t.key, true));
+    const uint8_t flag = order_flag(cb);
+    int32_t k;
+    if (t.width > 0) {
+        if (e[0] - 6 < t.width) {
+            t.damaged = true;
+            *key_result = 1;
+            return 1;
+        }
+        // Integer keys compare here, as the key types define them.
+        k = t.override != 0 ? -t.override : sign(compare_integer_key(t.type, e + 7, t.key, flag));
+    } else {
+        if (bounded_key_length(cb, er, e + 7, e[0] - 6) < 0) {
+            t.damaged = true;
+            *key_result = 1;
+            return 1;
+        }
+        k = t.override != 0 ? -t.override : sign(root_key_compare(cb, er, entry::key(e), t.key, true));
+    }
     *key_result = k;
     if (k != 0) return k;
-    const int32_t d = static_cast<int32_t>(entry::record(e, order_flag(cb)) - t.record);
+    const int32_t d = static_cast<int32_t>(entry::record(e, flag) - t.record);
     if (d != 0) return sign(d);
     return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
@@ -87,6 +149,64 @@ int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Ta
     }
 }
 
+// Entry offsets of interior nodes, kept between searches: the upper levels
+// of a tree are read by every search, and walking their entries costs more
+// than searching them.  An index is valid while the node cache's stamp for
+// the buffer it was taken from is unchanged.
+struct IndexCacheSlot {
+    const uint8_t* image = nullptr;
+    uint64_t stamp = 0;
+    EntryIndex ix;
+};
+
+struct IndexCache {
+    static constexpr size_t Slots = 512;
+    IndexCacheSlot slots[Slots];
+
+    IndexCacheSlot& slot_for(const uint8_t* image) {
+        const auto v = reinterpret_cast<uintptr_t>(image);
+        return slots[(v >> 11) % Slots];
+    }
+};
+
+IndexCache& index_cache() {
+    static IndexCache* c = new IndexCache();  // lives as long as the process
+    return *c;
+}
+
+// A node of the tree as it lies in the node cache, with its entry offsets;
+// null and a code when it cannot be read or is damaged.
+const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryIndex** ix, int32_t* rc) {
+    if (n >= cb->node_count) {
+        *rc = err::Damaged;
+        return nullptr;
+    }
+    uint64_t stamp = 0;
+    const uint8_t* x = cachepeek(cb, n, rc, &stamp);
+    if (x == nullptr) return nullptr;
+    const bool interior = node::level(x) > 0;
+    if (stamp != 0 && interior) {
+        IndexCacheSlot& slot = index_cache().slot_for(x);
+        if (slot.image != x || slot.stamp != stamp) {
+            if (!slot.ix.build(cb, x, false, 2048)) {
+                slot.image = nullptr;
+                *rc = err::Damaged;
+                return nullptr;
+            }
+            slot.image = x;
+            slot.stamp = stamp;
+        }
+        *ix = &slot.ix;
+        return x;
+    }
+    if (!scratch.build(cb, x, false, x == work::leaf().bytes ? ImageBytes : 2048)) {
+        *rc = err::Damaged;
+        return nullptr;
+    }
+    *ix = &scratch;
+    return x;
+}
+
 // Descends from the root's tree to the leaf where the target belongs.  The
 // working leaf ends holding that leaf; *pos is the position in it.
 int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t* ecr, int32_t* kcr) {
@@ -97,6 +217,7 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
         cb->cached_root == static_cast<int32_t>(t.root) && node::right(img) == NoNode &&
         node::level(img) == 0 && node::count(img) >= 1 && ix.build(cb, img)) {
         const int32_t p = node_search(cb, img, ix, t, ecr, kcr);
+        if (t.damaged) return err::Damaged;
         if (p == ix.count) {
             *pos = p;
             return 0;
@@ -107,33 +228,42 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
     if (rc != 0) return rc;
     cb->current_slot = t.root >= 1 && t.root <= 50 ? cb->slot_map[t.root - 1] : 0;
     if (height < 1 || height > MaxLevels) return err::Damaged;
-    rc = read_node(cb, n, ix);
-    if (rc != 0) return rc;
-    if (node::level(img) != static_cast<int32_t>(height) - 1) return err::Damaged;
+    // Interior nodes are searched where they lie in the node cache; only the
+    // leaf is copied into the working leaf.
+    int32_t expect = static_cast<int32_t>(height) - 1;
+    const EntryIndex* cur = nullptr;
     for (;;) {
-        const int16_t level = node::level(img);
-        cb->search_path[level] = w.node;
+        const uint8_t* x = peek_node(cb, n, ix, &cur, &rc);
+        if (x == nullptr) return rc;
+        const int16_t level = node::level(x);
+        if (level != expect) return err::Damaged;
         if (level == 0) {
+            rc = read_node(cb, n, ix);
+            if (rc != 0) return rc;
+            cb->search_path[0] = n;
             *pos = node_search(cb, img, ix, t, ecr, kcr);
+            if (t.damaged) return err::Damaged;
             break;
         }
-        int32_t p = node_search(cb, img, ix, t, ecr, kcr);
+        cb->search_path[level] = n;
+        int32_t p = node_search(cb, x, *cur, t, ecr, kcr);
+        if (t.damaged) return err::Damaged;
         // Above every separator of a node that has a right neighbour: the
         // target lies further right on this level.
-        for (uint32_t hops = 0; p == ix.count && node::right(img) != NoNode; ++hops) {
+        for (uint32_t hops = 0; p == cur->count && node::right(x) != NoNode; ++hops) {
             if (hops > cb->node_count) return err::Damaged;
-            rc = read_node(cb, node::right(img), ix);
-            if (rc != 0) return rc;
-            if (node::level(img) != level) return err::Damaged;
+            n = node::right(x);
+            x = peek_node(cb, n, ix, &cur, &rc);
+            if (x == nullptr) return rc;
+            if (node::level(x) != level) return err::Damaged;
             // The path names the node that routed the target: a split or a
             // repair below finds its parent there.
-            cb->search_path[level] = w.node;
-            p = node_search(cb, img, ix, t, ecr, kcr);
+            cb->search_path[level] = n;
+            p = node_search(cb, x, *cur, t, ecr, kcr);
+            if (t.damaged) return err::Damaged;
         }
-        const uint32_t child = p == 0 ? node::leftmost(img) : entry_child(ix.at(img, p - 1), order_flag(cb));
-        rc = read_node(cb, child, ix);
-        if (rc != 0) return rc;
-        if (node::level(img) != level - 1) return err::Damaged;
+        n = p == 0 ? node::leftmost(x) : entry_child(cur->at(x, p - 1), order_flag(cb));
+        expect = level - 1;
     }
     cb->cached_root = t.root;
     return 0;
@@ -206,7 +336,8 @@ int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint
                EntryIndex& ix) {
     RootCursor* c = root_cursor(cb, root);
     if (c == nullptr) return err::NoMemory;
-    const Target t{root, key, record, piece, 0};
+    Target t{root, key, record, piece, 0};
+    t.describe(cb);
     int32_t ecr = -1, kcr = -1;
     const int32_t rc = descend(cb, t, ix, pos, &ecr, &kcr);
     if (rc != 0) return rc;
@@ -231,8 +362,8 @@ int32_t seek(KXCB* cb) {
         std::memcpy(key, cb->key, static_cast<size_t>(len < 0 ? 0 : (len < KeyBufferBytes ? len : KeyBufferBytes - 1)));
         convkey(cb, root, key, root_key_type(cb, root), static_cast<uint8_t>(cb->key_byte_order), flag);
     }
-    const Target t{static_cast<uint8_t>(root), key, cb->recval, static_cast<uint8_t>(cb->piece),
-                   cb->compare_override};
+    Target t{static_cast<uint8_t>(root), key, cb->recval, static_cast<uint8_t>(cb->piece), cb->compare_override};
+    t.describe(cb);
     EntryIndex ix;
     int32_t pos = 0, ecr = -1, kcr = -1;
     int32_t rc = descend(cb, t, ix, &pos, &ecr, &kcr);
@@ -258,6 +389,7 @@ int32_t seek(KXCB* cb) {
                     c->index = 0;
                     e = ix.at(img, 0);
                     ecr = compare_entry(cb, e, t, &kcr);
+                    if (t.damaged) rc = err::Damaged;
                     break;
                 }
             }

@@ -48,6 +48,11 @@ struct Pool {
     NodeBuffer* tail = nullptr;
     uint32_t* prev = nullptr;
     uint32_t* chain = nullptr;
+    // Content stamp per buffer: a new value whenever the buffer's image or
+    // identity changes, so that what was derived from an image (the entry
+    // offsets of a search) can be kept and recognised as still valid.
+    uint64_t* stamps = nullptr;
+    uint64_t next_stamp = 1;
     uint32_t* buckets = nullptr;
     uint32_t mask = 0;
     int32_t dirty = 0;
@@ -85,7 +90,10 @@ struct Pool {
     }
 
     // Gives a buffer a new identity, keeping the hash index in step.
+    void restamp(const NodeBuffer* b) { stamps[index(b)] = next_stamp++; }
+
     void set_identity(NodeBuffer* b, KXCB* owner, uint64_t handle, uint32_t node) {
+        restamp(b);
         unhash(b);
         b->owner = owner;
         b->handle = handle;
@@ -144,6 +152,8 @@ struct Pool {
         std::free(buffers);
         std::free(prev);
         std::free(chain);
+        std::free(stamps);
+        stamps = nullptr;
         std::free(buckets);
         buffers = head = tail = nullptr;
         prev = chain = buckets = nullptr;
@@ -152,20 +162,19 @@ struct Pool {
     }
 };
 
-Pool& pool() {
-    static Pool p;
-    return p;
-}
+// Constant-initialised, so that reaching it costs no guard.
+Pool g_pool;
+Pool& pool() { return g_pool; }
 
 struct WorkImages {
-    WorkImage leaf, split, log, rollback, zero;
+    WorkImage leaf, split, log, rollback, zero, scratch;
 };
 
 WorkImages& images() {
     static WorkImages w = [] {
         WorkImages x;
         std::memset(&x, 0, sizeof x);
-        for (WorkImage* i : {&x.leaf, &x.split, &x.log, &x.rollback, &x.zero}) i->clear_identity();
+        for (WorkImage* i : {&x.leaf, &x.split, &x.log, &x.rollback, &x.zero, &x.scratch}) i->clear_identity();
         return x;
     }();
     return w;
@@ -238,6 +247,7 @@ WorkImage& split() { return images().split; }
 WorkImage& log() { return images().log; }
 WorkImage& rollback() { return images().rollback; }
 WorkImage& zero() { return images().zero; }
+WorkImage& scratch() { return images().scratch; }
 }  // namespace work
 
 int32_t buffer_count() { return pool().count; }
@@ -258,8 +268,10 @@ int32_t poolstart(KXCB* scratch) {
     p.buffers = static_cast<NodeBuffer*>(std::malloc(n * sizeof(NodeBuffer)));
     p.prev = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
     p.chain = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
+    p.stamps = static_cast<uint64_t*>(std::calloc(n, sizeof(uint64_t)));
     p.buckets = static_cast<uint32_t*>(std::malloc(buckets * sizeof(uint32_t)));
-    if (p.buffers == nullptr || p.prev == nullptr || p.chain == nullptr || p.buckets == nullptr) {
+    if (p.buffers == nullptr || p.prev == nullptr || p.chain == nullptr || p.buckets == nullptr ||
+        p.stamps == nullptr) {
         p.release_memory();
         if (scratch != nullptr) scratch->deferred_error = err::NoMemory;
         return err::NoMemory;
@@ -328,6 +340,48 @@ int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n) {
     return 0;
 }
 
+const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp) {
+    *rc = 0;
+    *stamp = 0;
+    if (work::leaf().holds(cb, n)) return work::leaf().bytes;
+    Pool& p = pool();
+    if (!p.active()) {
+        WorkImage& s = work::scratch();
+        *rc = direct_read(cb, s, n);
+        s.clear_identity();
+        return *rc == 0 ? s.bytes : nullptr;
+    }
+    staleness(cb);
+    bool found = false;
+    NodeBuffer* b = p.lookup(cb, n, &found);
+    if (found) {
+        *stamp = p.stamps[p.index(b)];
+        return b->image;
+    }
+    if (b->dirty) {
+        image_file_flush(b->owner);
+        *rc = write_back(b);
+        if (*rc != 0) return nullptr;
+    }
+    // Read straight into the victim: it keeps its old identity until the
+    // read succeeded, and is freed when it did not.
+    p.set_identity(b, nullptr, NoHandle, NoNode);
+    if (static_cast<int32_t>(n) < 0) {
+        *rc = err::NegativeNode;
+    } else if (storage::seek(cb, n, NodeSize, NodeBase) != 0) {
+        *rc = err::Seek;
+    } else {
+        *rc = storage::read(cb, b->image, NodeSize);
+    }
+    if (*rc != 0) return nullptr;
+    nodefrom(b->image, order_flag(cb));
+    p.set_identity(b, cb, cb->handle, n);
+    p.set_dirty(b, false);
+    b->generation = 0;
+    *stamp = p.stamps[p.index(b)];
+    return b->image;
+}
+
 int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n) {
     if (load<int16_t>(image.bytes + 14) < 0 || load<int16_t>(image.bytes + 16) < 0) return err::Damaged;
     cb->header_dirty = 1;
@@ -364,6 +418,7 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n) {
     }
     p.set_identity(b, cb, cb->handle, n);
     std::memcpy(b->image, image.bytes, NodeSize);
+    p.restamp(b);
     const int16_t level = load<int16_t>(image.bytes + 12);
     p.set_dirty(b, true);
     if (cb->flush_mode == 3 || (cb->flush_mode == 2 && level == 0)) return write_back(b);

@@ -53,6 +53,7 @@ WorkImage& split();
 WorkImage& log();
 WorkImage& rollback();
 WorkImage& zero();
+WorkImage& scratch();
 }  // namespace work
 
 // Pool size and start-up.
@@ -64,6 +65,13 @@ bool pool_started();
 // Node transfer through the pool.
 int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n);
 int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n);
+// Looks node n up like cacheget but hands out its image where it lies (the
+// pool buffer, or a scratch image without a pool) instead of copying it: a
+// search reads interior nodes this way.  The image is read-only, has no
+// overflow area, and stays valid until the next call of the node cache.
+// *stamp identifies the buffer's content: it is never handed out again for
+// other content (0 when the image is not a pool buffer).
+const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp);
 int32_t cacheflush(KXCB* cb);
 int32_t cacherelease(KXCB* cb);
 int32_t cachedrop(KXCB* cb, uint32_t n);

@@ -216,8 +216,7 @@ void release_all_key_locks(KXCB* cb) {
 
 int32_t stalesweep(KXCB* cb) {
     if (exclusive(cb) || cb->user_slot >= UserSlots) return 0;
-    const int32_t root = cb->root;
-    const uint32_t nested = cb->nested_call;
+    const SavedParams saved(cb);
     cb->nested_call = 1;
     uint8_t buf[2] = {0, 0};
     bool changed = false;
@@ -236,8 +235,9 @@ int32_t stalesweep(KXCB* cb) {
         }
         r = cnext(cb, LockRoot, buf, 2);
     }
-    cb->root = root;
-    cb->nested_call = nested;
+    // The walk leaves the key parameter on the lock tree's current key, in
+    // the file's order: the caller's fields come back as they were.
+    saved.restore(cb);
     return r == err::Fail ? 0 : r;
 }
 

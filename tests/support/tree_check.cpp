@@ -29,7 +29,7 @@ struct Checker {
         if (n >= cb->node_count) return fail("node " + std::to_string(n) + " beyond the node count");
         if (n >= cb->next_node) return fail("node " + std::to_string(n) + " above the high-water mark");
         if (kx::cacheget(cb, img, n) != 0) return fail("node " + std::to_string(n) + " unreadable");
-        if (!ix.build(cb, img.bytes)) return fail("node " + std::to_string(n) + " damaged");
+        if (!ix.build(cb, img.bytes, true)) return fail("node " + std::to_string(n) + " damaged");
         return true;
     }
 
