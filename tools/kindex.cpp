@@ -1,0 +1,150 @@
+// kindex: the command-line tool of the kindex library.
+//
+//   kindex demo [DIR]          build and use a sample data file, with timings
+//   kindex stat FILE           header facts and the shape of every tree
+//   kindex dump FILE           every entry as text
+//   kindex load FILE           that text back into a (new) file
+//
+// Exit codes: 0 success, 1 failure (one line on stderr names the file and
+// the library's result code), 2 a wrong command line.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+namespace {
+
+struct Command {
+    const char* name;
+    int (*run)(const std::vector<std::string>&);
+    const char* summary;
+    const char* help;
+};
+
+const Command kCommands[] = {
+    {"demo", kxtool::cmd_demo, "build a sample product catalogue and use it, with timings",
+     "usage: kindex demo [DIR] [--records N]\n"
+     "\n"
+     "Creates DIR/catalogue.kx (DIR defaults to a fresh temporary folder), a data\n"
+     "file of N products (default 100000) with three keys: a unique id, a\n"
+     "case-blind name with duplicates, and a compound key of category (ascending)\n"
+     "and price (descending).  Loads it with dadd in one write section, finds by\n"
+     "each key (cidfind modes 1, 3 and 5), walks with dseq, updates, deletes, counts\n"
+     "(dgetcnt) and prints the file's structure as `kindex stat` does, with the time\n"
+     "each step took.  The file is left in place; an earlier demo file in DIR is\n"
+     "replaced.\n"},
+    {"stat", kxtool::cmd_stat, "show the header and the shape of every tree and root",
+     "usage: kindex stat FILE\n"
+     "\n"
+     "Prints the header facts (byte order, node count, high-water mark, free-list\n"
+     "length, record count, next record number, custom data, change counter, log\n"
+     "head, write-in-progress marker), then per tree its root node, height, leaf\n"
+     "and interior node counts, entries and average leaf fill, and per root in use\n"
+     "its key type, tree, height, the leaves and interior nodes holding its entries,\n"
+     "its leaf entries (a datum of several pieces counts each), the data a walk\n"
+     "delivers, and the average fill of its leaves.\n"
+     "\n"
+     "The file is opened read-only and exclusively; node figures come from reading\n"
+     "the nodes directly by the documented file layout.  Exit 1 when the file\n"
+     "cannot be opened or a tree is damaged.\n"},
+    {"dump", kxtool::cmd_dump, "write every entry of a file as text on stdout",
+     "usage: kindex dump FILE [--root N] [--segments [R=]SPEC]... [--quiet]\n"
+     "\n"
+     "Writes header lines (byte order, custom data, counters, the key type of each\n"
+     "typed root) and then one line per datum in entry order:\n"
+     "    ROOT KEY RECORD PAYLOAD\n"
+     "keys in the form of their key type (strings quoted, numbers as numbers,\n"
+     "compound keys as (segment,...)), payloads in hex.  Roots 1 to 49 are\n"
+     "dumped; --root N dumps one root (50, the lock tree, only this way).\n"
+     "\n"
+     "Compound keys (key type 8) need their segment list to be shown by segment\n"
+     "and to be loaded again: SPEC lists the segments' key types, each followed by\n"
+     "'d' when it sorts descending, e.g. --segments 0,5d (a string, then an int32\n"
+     "descending).  R=SPEC gives root R its list; a bare SPEC serves every compound\n"
+     "root.  Without one a compound key is written as x:HEX.\n"
+     "\n"
+     "A running count shows on stderr when it is a terminal (--quiet: never).\n"},
+    {"load", kxtool::cmd_load, "read a dump from stdin into a new or existing file",
+     "usage: kindex load FILE [--byte-order big|little] [--segments [R=]SPEC]... [--quiet]\n"
+     "\n"
+     "Reads what `kindex dump` writes.  A FILE that does not exist is created with\n"
+     "the dump's root key types, byte order (or the one --byte-order names),\n"
+     "custom data and counters; an existing file gets the entries added (its root\n"
+     "types must match the dump's).  So `kindex dump A | kindex load B` copies a\n"
+     "file, and with --byte-order it turns the keys into the other byte order.\n"
+     "Payloads are copied as they are: the records of a data file (root 49) keep\n"
+     "numbers in the file's byte order, so they are refused by a file of the\n"
+     "other byte order.\n"
+     "\n"
+     "Compound roots need a segment list (from the dump, or --segments as for\n"
+     "dump).  On a failure the line is named; a file that load created is removed\n"
+     "again.  A read-only FILE is refused.\n"},
+};
+
+void print_overview(FILE* out) {
+    std::fprintf(out,
+                 "kindex: a tool for kindex index and data files\n"
+                 "\n"
+                 "usage: kindex COMMAND [ARGS]\n"
+                 "\n");
+    for (const Command& c : kCommands) std::fprintf(out, "  %-6s %s\n", c.name, c.summary);
+    std::fprintf(out,
+                 "  help   kindex help COMMAND: more about a command\n"
+                 "\n"
+                 "Exit codes: 0 success, 1 failure (a one-line message names the file and the\n"
+                 "library's result code), 2 a wrong command line.\n");
+}
+
+const Command* find_command(const std::string& name) {
+    for (const Command& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        print_overview(stderr);
+        return kxtool::ExitUsage;
+    }
+    const std::string& first = args[0];
+    if (first == "--help" || first == "-h") {
+        print_overview(stdout);
+        return kxtool::ExitOk;
+    }
+    if (first == "help") {
+        if (args.size() == 1) {
+            print_overview(stdout);
+            return kxtool::ExitOk;
+        }
+        const Command* c = find_command(args[1]);
+        if (c == nullptr || args.size() > 2) {
+            kxtool::complain("help", "", "no command '" + args[1] + "' (commands: demo, stat, dump, load)");
+            return kxtool::ExitUsage;
+        }
+        std::fputs(c->help, stdout);
+        return kxtool::ExitOk;
+    }
+    const Command* c = find_command(first);
+    if (c == nullptr) {
+        kxtool::complain("", "", "no command '" + first + "' (try: kindex --help)");
+        return kxtool::ExitUsage;
+    }
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    for (const std::string& a : rest) {
+        if (a == "--help" || a == "-h") {
+            std::fputs(c->help, stdout);
+            return kxtool::ExitOk;
+        }
+    }
+    if (cipspsize(sizeof(KXCB)) != 0) {
+        kxtool::complain("", "", "this program and the library disagree on the control block's size");
+        return kxtool::ExitFailed;
+    }
+    const int rc = c->run(rest);
+    KINDEX_Shutdown();
+    return rc;
+}
