@@ -86,13 +86,7 @@ KX_API int32_t _cchange(KXCB* cb) {
     if (exclusive(cb)) {
         r = insert_core(cb, InsertMode::Change);
     } else {
-        void* data = cb->data;
-        const int32_t length = cb->datalen;
-        cb->data = nullptr;
-        cb->datalen = 0;
-        r = _cfind(cb);
-        cb->data = data;
-        cb->datalen = length;
+        r = probe(cb);
         if (r > 0) {
             r = err::Fail;
         } else if (r == 0) {
@@ -131,20 +125,8 @@ KX_API int32_t _csave(KXCB* cb) {
     if (exclusive(cb)) {
         r = insert_core(cb, InsertMode::Save);
     } else {
-        void* key = cb->key;
-        const uint32_t order = cb->key_byte_order;
-        const uint32_t record = cb->recval;
-        void* data = cb->data;
-        const int32_t length = cb->datalen;
         const int32_t root = cb->root;
-        cb->datalen = 0;
-        r = _cfind(cb);
-        cb->root = root;
-        cb->key = key;
-        cb->key_byte_order = order;
-        cb->recval = record;
-        cb->data = data;
-        cb->datalen = length;
+        r = probe(cb);
         if (r < 0 && r != err::Fail) {
             // an error of the search
         } else if (r != 0) {

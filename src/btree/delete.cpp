@@ -392,24 +392,13 @@ KX_API int32_t _cdelete(KXCB* cb) {
     if (strtwrit(cb) != 0) return result(cb, err::Section);
     int32_t r;
     if (!exclusive(cb)) {
-        void* data = cb->data;
-        const int32_t length = cb->datalen;
-        void* key = cb->key;
-        const uint32_t order = cb->key_byte_order;
-        const uint32_t record = cb->recval;
-        cb->datalen = 0;
-        r = _cfind(cb);
-        cb->key = key;
-        cb->key_byte_order = order;
-        cb->recval = record;
+        r = probe(cb);
         if (r > 0) {
             r = err::Fail;
         } else if (r == 0) {
             r = key_lock_free(cb, cb->root);
             if (r == 0) r = delete_by_key(cb);
         }
-        cb->data = data;
-        cb->datalen = length;
     } else {
         r = delete_by_key(cb);
     }

@@ -277,21 +277,10 @@ KX_API int32_t _cunqadd(KXCB* cb) {
     if (const int32_t rc = frame_check(cb, true)) return rc;
     int32_t rc = strtwrit(cb);
     if (rc != 0) return rc;
-    void* key = cb->key;
-    const uint32_t order = cb->key_byte_order;
     const uint32_t record = cb->recval;
-    void* data = cb->data;
-    const int32_t length = cb->datalen;
-    const int32_t root = cb->root;
     cb->recval = 0;
-    cb->datalen = 0;
-    int32_t r = _cfind(cb);
-    cb->root = root;
-    cb->key = key;
-    cb->key_byte_order = order;
+    int32_t r = probe(cb);
     cb->recval = record;
-    cb->data = data;
-    cb->datalen = length;
     if (r == 0 || r == 1)
         r = err::Fail;
     else if (r == 2 || r == err::Fail)

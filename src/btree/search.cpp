@@ -471,6 +471,15 @@ int32_t gather(KXCB* cb, void* buffer, int32_t n) {
     return end;
 }
 
+int32_t probe(KXCB* cb) {
+    const KeyCallFields saved(cb);
+    cb->data = nullptr;
+    cb->datalen = 0;
+    const int32_t r = _cfind(cb);
+    saved.restore(cb);
+    return r;
+}
+
 int32_t frame_check(KXCB* cb, bool writes) {
     if (!is_open(cb)) return err::NotOpen;
     if (cb->root < 1 || cb->root > 50) return result(cb, err::Arg);

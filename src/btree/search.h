@@ -62,6 +62,35 @@ void load_cursor(KXCB* cb, RootCursor* c, const uint8_t* e);
 // Gathers the datum whose first piece the cursor stands on into (buffer, n).
 int32_t gather(KXCB* cb, void* buffer, int32_t n);
 
+// The parameter fields of a key call, kept across a nested key call and put
+// back after it.
+struct KeyCallFields {
+    int32_t root;
+    void* key;
+    uint32_t order;
+    uint32_t record;
+    void* data;
+    int32_t length;
+    uint32_t piece;
+
+    explicit KeyCallFields(const KXCB* cb)
+        : root(cb->root), key(cb->key), order(cb->key_byte_order), record(cb->recval), data(cb->data),
+          length(cb->datalen), piece(cb->piece) {}
+    void restore(KXCB* cb) const {
+        cb->root = root;
+        cb->key = key;
+        cb->key_byte_order = order;
+        cb->recval = record;
+        cb->data = data;
+        cb->datalen = length;
+        cb->piece = piece;
+    }
+};
+
+// Looks (root, key, record value) up without delivering data and puts the
+// caller's fields back: the find's result (0 exact, 1, 2, -1 or an error).
+int32_t probe(KXCB* cb);
+
 // The frame shared by the underscore key calls: signature, root, read-only.
 // Returns 0 to go on, or the code to return.
 int32_t frame_check(KXCB* cb, bool writes);

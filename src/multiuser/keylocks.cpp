@@ -4,6 +4,7 @@
 
 #include "btree/cursor.h"
 #include "btree/keys.h"
+#include "btree/search.h"
 #include "frame/byteorder.h"
 #include "frame/control_block.h"
 #include "frame/result.h"
@@ -16,33 +17,21 @@ namespace {
 constexpr int32_t LockRoot = 50;
 constexpr int32_t RecordRoot = 49;
 
-// The parameter fields a semaphore call works with, kept and put back.
+// The parameter fields a semaphore call works with, kept and put back, with
+// the current key when the key parameter points into it.
 struct SavedParams {
-    int32_t root;
-    void* key;
-    uint32_t record;
-    void* data;
-    int32_t length;
-    uint32_t order;
-    uint32_t piece;
+    KeyCallFields fields;
     uint32_t nested;
     bool key_is_current;
     uint8_t current[256];
 
     explicit SavedParams(KXCB* cb)
-        : root(cb->root), key(cb->key), record(cb->recval), data(cb->data), length(cb->datalen),
-          order(cb->key_byte_order), piece(cb->piece), nested(cb->nested_call),
+        : fields(cb), nested(cb->nested_call),
           key_is_current(cb->key == cb->current_key || cb->key == cb->current_key + 1) {
         if (key_is_current) std::memcpy(current, cb->current_key, sizeof current);
     }
     void restore(KXCB* cb) const {
-        cb->root = root;
-        cb->key = key;
-        cb->recval = record;
-        cb->data = data;
-        cb->datalen = length;
-        cb->key_byte_order = order;
-        cb->piece = piece;
+        fields.restore(cb);
         cb->nested_call = nested;
         if (key_is_current) std::memcpy(cb->current_key, current, sizeof current);
     }
