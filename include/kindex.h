@@ -416,7 +416,8 @@ KX_API int32_t checkdlist(const KXDLIST *list);
  * With cb->check_dlist set the list is validated first (-22..-27).  -14 for
  * the end of the list or an unknown type letter, -26 for a string or byte
  * field that does not fit its entry or a key, -37 for a compound key whose
- * segment list cannot be built from the list. */
+ * segment list cannot be built from the list, -2 for a null block, list or
+ * key.  The key buffer is written only on success. */
 KX_API int32_t dsetkey(KXCB *cb, uint8_t root, const KXDLIST *list, int32_t index, void *key);
 
 #ifdef __cplusplus

@@ -6,11 +6,13 @@
 // with that list; a key built from the variables and one built from their
 // stored record must agree whenever both can be built.
 //
-// The normal run makes 20000 rounds; KINDEX_STRESS=1 makes 100 times as
-// many, and KX_TEST_SEED picks another seed.
+// The normal run makes 20000 rounds; KINDEX_STRESS=1 goes on for two
+// minutes (KINDEX_FUZZ_SECONDS sets another time), and KX_TEST_SEED picks
+// another seed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,10 +35,14 @@ namespace {
 using namespace kxtest::records;
 using kxtest::keys::test_seed;
 
-int32_t rounds() {
+constexpr int32_t NormalRounds = 20000;
+
+// Seconds of a stress run; 0 for the normal run of NormalRounds rounds.
+int32_t stress_seconds() {
     const char* stress = std::getenv("KINDEX_STRESS");
-    const bool more = stress != nullptr && std::strcmp(stress, "1") == 0;
-    return more ? 2000000 : 20000;
+    if (stress == nullptr || std::strcmp(stress, "1") != 0) return 0;
+    const char* seconds = std::getenv("KINDEX_FUZZ_SECONDS");
+    return seconds != nullptr ? std::max(1, std::atoi(seconds)) : 120;
 }
 
 // A heap block of exactly n bytes (n may be 0: any access is then outside).
@@ -196,13 +202,22 @@ namespace err = kx::err;
 
 TEST(RecordFuzz, RecordFuzzRandomListsAndRecords) {
     const uint32_t seed = test_seed();
-    const int32_t total = rounds();
-    std::printf("RecordFuzzRandomListsAndRecords seed %u, %d rounds\n", seed, total);
+    const int32_t seconds = stress_seconds();
+    std::printf("RecordFuzzRandomListsAndRecords seed %u, %s\n", seed,
+                seconds > 0 ? (std::to_string(seconds) + " seconds").c_str()
+                            : (std::to_string(NormalRounds) + " rounds").c_str());
+    const auto start = std::chrono::steady_clock::now();
+    auto more_rounds = [&](int32_t done) {
+        if (seconds == 0) return done < NormalRounds;
+        if (done % 1000 != 0) return true;
+        return std::chrono::steady_clock::now() - start < std::chrono::seconds(seconds);
+    };
     Fuzz fuzz(seed);
     KXCB cb;
     std::vector<std::vector<KXSEGMENT>> segment_lists;
     int packed = 0, read_back = 0, keys_compared = 0, compound_compared = 0;
-    for (int32_t round = 0; round < total; ++round) {
+    int32_t total = 0;
+    for (int32_t round = 0; more_rounds(round); ++round, ++total) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " round " + std::to_string(round));
         Fuzz::List list = fuzz.make_list();
         fuzz.setup_block(cb, segment_lists, list);
@@ -324,8 +339,8 @@ TEST(RecordFuzz, RecordFuzzRandomListsAndRecords) {
         }
         if (HasFailure()) break;
     }
-    std::printf("packed %d, read back %d, keys compared %d (compound %d)\n", packed, read_back,
-                keys_compared, compound_compared);
+    std::printf("%d rounds: packed %d, read back %d, keys compared %d (compound %d)\n", total,
+                packed, read_back, keys_compared, compound_compared);
     // The generator must reach the interesting paths, not only the errors.
     EXPECT_GT(packed, total / 4);
     EXPECT_GT(keys_compared, total / 20);
