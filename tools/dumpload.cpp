@@ -441,6 +441,18 @@ int cmd_load(const std::vector<std::string>& args) {
                          "-endian; --byte-order applies only when load creates the file");
             return ExitFailed;
         }
+        // Checked here as well as by the library: a refused read/write open
+        // still leaves its mark (the change counter moves).
+        for (const auto& [r, t] : d.root_types) {
+            if (h.root_types[r] != t) {
+                complain_result(cmd, o.file,
+                                "cannot open: root " + std::to_string(r) + " has key type " +
+                                    std::to_string(h.root_types[r]) + " in the file and " + std::to_string(t) +
+                                    " in the dump",
+                                KX_E_ROOTLIST);
+                return ExitFailed;
+            }
+        }
         rc = bopen(&cb, o.file.c_str(), 'E', 2, list);
         if (rc != KX_OK) {
             complain_result(cmd, o.file, "cannot open", rc, cb.io_error);
@@ -461,17 +473,17 @@ int cmd_load(const std::vector<std::string>& args) {
         endwrit(&cb);
         mclose(&cb);
         if (!exists) ciunlink(o.file.c_str());
-        const std::string where = "stdin line " + std::to_string(in.number) + ": " + what;
-        if (code != 0) {
-            complain_result(cmd, o.file, where, code);
-        } else {
-            complain(cmd, o.file, where);
-        }
-        if (exists) complain(cmd, o.file, "the entries before that line were added");
+        std::string where = "stdin line " + std::to_string(in.number) + ": " + what;
+        if (code != 0) where += ": " + result_text(code);
+        if (exists) where += " (the entries before that line were added)";
+        complain(cmd, o.file, where);
         return ExitFailed;
     };
 
-    rc = strtwrit(&cb);
+    // Flush mode 0 keeps changed nodes in the node cache rather than writing
+    // and syncing them one by one; cflush writes everything at the end.
+    rc = csetfile(&cb, 0);
+    if (rc == KX_OK) rc = strtwrit(&cb);
     if (rc != KX_OK) {
         complain_result(cmd, o.file, "cannot start writing", rc);
         mclose(&cb);
@@ -544,6 +556,7 @@ int cmd_load(const std::vector<std::string>& args) {
     }
     cb.key = nullptr;
     rc = endwrit(&cb);
+    if (rc == KX_OK) rc = cflush(&cb);
     const int32_t closed = mclose(&cb);
     if (rc == KX_OK) rc = closed;
     if (rc != KX_OK) {

@@ -11,7 +11,8 @@ int explain_unreadable(const std::string& command, const std::string& path, cons
     std::memset(&cb, 0, sizeof cb);
     const int32_t rc = bopen(&cb, path.c_str(), 'E', 1, nullptr);
     if (rc != KX_OK) {
-        complain_result(command, path, "cannot open", rc, cb.io_error);
+        const int32_t io = cb.io_error;
+        complain_result(command, path, io_error_text(io).empty() ? "cannot open, " + why : "cannot open", rc, io);
     } else {
         mclose(&cb);
         complain(command, path, why);
@@ -67,7 +68,7 @@ int print_stat(const std::string& command, const std::string& path, FILE* out) {
     std::fprintf(out, "  nodes               %u (high-water mark %u, %llu on the free list%s%s)\n", h.node_count,
                  h.next_node, static_cast<unsigned long long>(free_nodes), free_why.empty() ? "" : "; ",
                  free_why.c_str());
-    std::fprintf(out, "  records             %u (next record number %u, %u free record numbers)\n", h.record_count,
+    std::fprintf(out, "  records             %u (next record number %u, free record numbers %u)\n", h.record_count,
                  h.next_record, h.free_records);
     std::fprintf(out, "  custom data         %s\n", custom_text(h).c_str());
     std::fprintf(out, "  change counter      %u\n", h.change_counter);

@@ -1,0 +1,774 @@
+// End-to-end tests of the kindex program, run as a separate process: the
+// demo, dump | load round trips over every key type in both byte orders,
+// the key forms of a dump, stat figures against the tree checker, and the
+// messages and exit codes of failures.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "support/testing.h"
+#include "support/tree_check.h"
+
+extern char** environ;
+
+namespace {
+
+using kxtest::Block;
+
+// Closes a block that is still open when a test ends early, so that the
+// next test finds the node cache free.
+struct Closer {
+    KXCB* cb;
+    ~Closer() {
+        if (cb->state == 'O') mclose(cb);
+    }
+};
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void spill(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// Runs the kindex program with stdin from the given text; stdout and stderr
+// go to files (never a terminal).
+Outcome kindex(const kxtest::TempDir& tmp, const std::vector<std::string>& args, const std::string& input = "") {
+    const std::string in = tmp.path("run.in"), out = tmp.path("run.out"), err = tmp.path("run.err");
+    spill(in, input);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> all{KX_TOOL};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome r;
+    if (posix_spawn(&pid, KX_TOOL, &fa, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> v;
+    std::istringstream s(text);
+    for (std::string l; std::getline(s, l);) v.push_back(l);
+    return v;
+}
+
+std::vector<std::string> fields_of(const std::string& line) {
+    std::vector<std::string> v;
+    std::istringstream s(line);
+    for (std::string w; s >> w;) v.push_back(w);
+    return v;
+}
+
+// ---- A file with a root of every key type --------------------------------
+
+const uint8_t kEveryType[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 16, 17, 18, 19, 20};
+constexpr int CompoundRoot = 9;  // the root of key type 8 above
+const char* const kCompoundSpec = "1,7d,2";
+
+template <typename T>
+void put(std::vector<uint8_t>& k, T v) {
+    const size_t at = k.size();
+    k.resize(at + sizeof v);
+    std::memcpy(k.data() + at, &v, sizeof v);
+}
+
+std::vector<uint8_t> counted(const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> k{static_cast<uint8_t>(body.size())};
+    k.insert(k.end(), body.begin(), body.end());
+    return k;
+}
+
+// Key number i of a root of the given type, host order.  Numbers stay in
+// ranges where the type's order is a total order (32-bit keys compare by
+// the sign of their wrapping difference, so they keep within +-10^9; no
+// NaN and no infinity, which never equals itself), so any insertion order
+// gives the same tree order and every key is found again.
+std::vector<uint8_t> make_key(uint8_t type, int i, std::mt19937& rng) {
+    static const char* const words[] = {"Ada", "ada", "b\"q\"", "back\\slash", "sp ace", "", "\x01\x7f", "\xe9t\xe9",
+                                        "zz"};
+    std::vector<uint8_t> k;
+    auto text = [&] {
+        std::string s = words[static_cast<size_t>(i) % 9];
+        if (i >= 9) s += std::to_string(rng() % 100);
+        return std::vector<uint8_t>(s.begin(), s.end());
+    };
+    auto bytes = [&](size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto& x : b) x = static_cast<uint8_t>(rng() % 4 == 0 ? 0 : rng());
+        return b;
+    };
+    switch (type) {
+    case 0:
+    case 1: {
+        k = text();
+        k.push_back(0);
+        break;
+    }
+    case 2:
+    case 18:
+    case 19:
+    case 20: k = counted(bytes(rng() % 9)); break;
+    case 3: put(k, static_cast<int32_t>(rng() % 2000000000u) - 1000000000); break;
+    case 4: put(k, static_cast<int16_t>(static_cast<int32_t>(rng() % 65536) - 32768)); break;
+    case 5: put(k, i == 0 ? -1000000000 : i == 1 ? 1000000000 : static_cast<int32_t>(rng() % 2000000000u) - 1000000000); break;
+    case 6: {
+        const float special[] = {-0.0f, 0.1f, 3.4e38f, 1e-45f, -3.4e38f};
+        put(k, i < 5 ? special[i] : static_cast<float>(static_cast<int32_t>(rng())) / 977.0f);
+        break;
+    }
+    case 7: {
+        const double special[] = {-0.0, 0.1, -1.7e308, 4.9e-324, 1.7e308};
+        put(k, i < 5 ? special[i] : static_cast<double>(static_cast<int32_t>(rng())) / 977.0);
+        break;
+    }
+    case 8: {
+        k.push_back(0);
+        std::vector<uint8_t> s = text();
+        k.insert(k.end(), s.begin(), s.end());
+        k.push_back(0);
+        put(k, static_cast<double>(rng() % 5) / 4.0);
+        const std::vector<uint8_t> c = counted(bytes(rng() % 5));
+        k.insert(k.end(), c.begin(), c.end());
+        k[0] = static_cast<uint8_t>(k.size() - 1);
+        break;
+    }
+    case 9: k = bytes(6); break;
+    case 10: put(k, static_cast<uint16_t>(rng())); break;
+    case 16:
+    case 17:
+        k.push_back(type == 16 ? 16 : 18);
+        put(k, static_cast<uint16_t>(rng() % 3));
+        put(k, static_cast<uint32_t>(rng() % 3));
+        put(k, static_cast<uint32_t>(rng() % 1000));
+        put(k, static_cast<uint32_t>(rng() % 1000));
+        put(k, static_cast<uint16_t>(rng()));
+        if (type == 17) put(k, static_cast<int16_t>(rng()));
+        break;
+    }
+    return k;
+}
+
+struct Segments {
+    KXSEGMENT s[4];
+    Segments() {
+        std::memset(s, 0, sizeof s);
+        s[0].key_type = 1;
+        s[1].key_type = 7;
+        s[1].descending = 1;
+        s[2].key_type = 2;
+        s[3].key_type = 31;
+    }
+};
+
+std::vector<KXROOTLIST> every_type_roots(Segments& segs) {
+    std::vector<KXROOTLIST> roots;
+    for (size_t i = 0; i < sizeof kEveryType; ++i)
+        roots.push_back({static_cast<uint8_t>(i + 1), kEveryType[i], kEveryType[i] == 8 ? segs.s : nullptr});
+    roots.push_back({0, 0, nullptr});
+    return roots;
+}
+
+// Builds a file with 60 data in each of the 16 roots: duplicates, empty
+// payloads and a multi-piece datum of 1500 bytes in every root, custom data
+// and counters.
+void build_every_type(const std::string& path, int byte_order) {
+    Segments segs;
+    const std::vector<KXROOTLIST> roots = every_type_roots(segs);
+    Block b;
+    Closer close_b{b.get()};
+    ASSERT_EQ(bcreate(b.get(), path.c_str(), 'E', byte_order, roots.data()), 0);
+    ASSERT_EQ(csetfile(b.get(), 0), 0);
+    std::mt19937 rng(7);
+    for (size_t r = 0; r < sizeof kEveryType; ++r) {
+        std::vector<uint8_t> last;
+        for (int i = 0; i < 60; ++i) {
+            // Every fifth key repeats the one before with another record value.
+            std::vector<uint8_t> key = (i % 5 == 4) ? last : make_key(kEveryType[r], i, rng);
+            last = key;
+            std::vector<uint8_t> payload(i == 3 ? 1500 : (i % 3 == 0 ? 0 : rng() % 40));
+            for (auto& x : payload) x = static_cast<uint8_t>(rng());
+            const int32_t rc = cdupadd(b.get(), static_cast<int32_t>(r + 1), key.data(), 1000u + static_cast<uint32_t>(i),
+                                       payload.empty() ? nullptr : payload.data(), static_cast<int32_t>(payload.size()));
+            // A generated key may repeat an earlier one with the same record
+            // value only by the rule above, which changes the value.
+            ASSERT_EQ(rc, 0) << "root " << r + 1 << " datum " << i;
+        }
+    }
+    ASSERT_EQ(csetcust(b.get(), "cat\x00\x01", 5), 0);
+    ASSERT_EQ(csetrec(b.get(), 4242), 0);
+    ASSERT_EQ(csetcnt(b.get(), 17), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+}
+
+std::string without_byte_order(const std::string& dump) {
+    std::string s;
+    for (const std::string& l : lines_of(dump))
+        if (l.rfind("byte-order ", 0) != 0) s += l + "\n";
+    return s;
+}
+
+class ToolTest : public kxtest::FileTest {};
+
+// ---- The demo ------------------------------------------------------------
+
+TEST_F(ToolTest, DemoBuildsUsesAndDescribesACatalogue) {
+    const Outcome r = kindex(tmp, {"demo", tmp.path("demo"), "--records", "3000"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // Every step reports, and the figures follow from what the demo did.
+    for (const char* step : {"1. dadd: 3000 records", "2. cidfind", "root 1, mode 1", "root 2, mode 3",
+                             "root 3, mode 5", "3. dseq", "every record in name order (dseq on root 2, cidread each): 3000 records",
+                             "4. dupdate", "found again by (category, new price): yes",
+                             "dgetcnt: 3000 -> 2999 records; cidfind now: KX_E_FAIL", "6. The structure"})
+        EXPECT_NE(r.out.find(step), std::string::npos) << step << "\n" << r.out;
+    // The file it leaves is a sound data file with 2999 records in each key.
+    const std::string file = tmp.path("demo") + "/catalogue.kx";
+    const Outcome st = kindex(tmp, {"stat", file});
+    ASSERT_EQ(st.code, 0) << st.err;
+    std::map<std::string, std::vector<std::string>> roots;
+    for (const std::string& l : lines_of(st.out)) {
+        const auto f = fields_of(l);
+        if (f.size() > 8 && (f[0] == "1" || f[0] == "2" || f[0] == "3" || f[0] == "49")) roots[f[0]] = f;
+    }
+    ASSERT_EQ(roots.size(), 4u) << st.out;
+    for (const auto& [root, f] : roots) EXPECT_EQ(f[f.size() - 2], "2999") << "data of root " << root;
+
+    // A second run into the same folder replaces the demo's own file.
+    EXPECT_EQ(kindex(tmp, {"demo", tmp.path("demo"), "--records", "10"}).code, 0);
+}
+
+// ---- dump | load ---------------------------------------------------------
+
+struct Order {
+    int byte_order;
+    const char* name;
+    const char* other;
+};
+
+void PrintTo(const Order& o, std::ostream* os) { *os << o.name; }
+
+class ToolRoundTrip : public ToolTest, public ::testing::WithParamInterface<Order> {};
+
+TEST_P(ToolRoundTrip, DumpLoadDumpIsByteIdenticalInEitherByteOrder) {
+    const Order o = GetParam();
+    const std::string a = file("a.kx");
+    build_every_type(a, o.byte_order);
+    if (HasFatalFailure()) return;
+    const Outcome dump_a = kindex(tmp, {"dump", a, "--segments", kCompoundSpec});
+    ASSERT_EQ(dump_a.code, 0) << dump_a.err;
+    EXPECT_EQ(dump_a.err, "");
+    ASSERT_NE(dump_a.out.find(std::string("byte-order ") + o.name + "\n"), std::string::npos);
+
+    // The same byte order: a copy.
+    const Outcome load_b = kindex(tmp, {"load", file("b.kx")}, dump_a.out);
+    ASSERT_EQ(load_b.code, 0) << load_b.err;
+    EXPECT_EQ(load_b.err, "");
+    const Outcome dump_b = kindex(tmp, {"dump", file("b.kx"), "--segments", kCompoundSpec});
+    ASSERT_EQ(dump_b.code, 0) << dump_b.err;
+    EXPECT_EQ(dump_b.out, dump_a.out);
+
+    // The other byte order: keys turned, the text the same but for its
+    // byte-order line; and back again, byte for byte.
+    const Outcome load_c = kindex(tmp, {"load", file("c.kx"), "--byte-order", o.other}, dump_a.out);
+    ASSERT_EQ(load_c.code, 0) << load_c.err;
+    const Outcome dump_c = kindex(tmp, {"dump", file("c.kx"), "--segments", kCompoundSpec});
+    ASSERT_EQ(dump_c.code, 0) << dump_c.err;
+    EXPECT_NE(dump_c.out.find(std::string("byte-order ") + o.other + "\n"), std::string::npos);
+    EXPECT_EQ(without_byte_order(dump_c.out), without_byte_order(dump_a.out));
+    const std::vector<uint8_t> c_bytes = kxtest::read_file(file("c.kx"));
+    ASSERT_GT(c_bytes.size(), 12u);
+    EXPECT_EQ(c_bytes[8], o.byte_order == 1 ? 0 : 1) << "c.kx is not in the other byte order";
+
+    const Outcome load_d = kindex(tmp, {"load", file("d.kx")}, dump_c.out);
+    ASSERT_EQ(load_d.code, 0) << load_d.err;
+    const std::vector<uint8_t> d_bytes = kxtest::read_file(file("d.kx"));
+    EXPECT_EQ(d_bytes.at(8), c_bytes[8]) << "load keeps the dump's byte order";
+    const Outcome back = kindex(tmp, {"load", file("e.kx"), "--byte-order", o.name}, dump_c.out);
+    ASSERT_EQ(back.code, 0) << back.err;
+    EXPECT_EQ(kindex(tmp, {"dump", file("e.kx"), "--segments", kCompoundSpec}).out, dump_a.out);
+
+    // The library finds every datum of the turned file by its host-order key,
+    // with its whole payload.
+    Segments segs;
+    const std::vector<KXROOTLIST> roots = every_type_roots(segs);
+    Block c;
+    Closer close_c{c.get()};
+    ASSERT_EQ(bopen(c.get(), file("c.kx").c_str(), 'E', 1, roots.data()), 0);
+    Block src;
+    Closer close_src{src.get()};
+    ASSERT_EQ(bopen(src.get(), a.c_str(), 'E', 1, roots.data()), 0);
+    std::vector<uint8_t> want(32768), got(32768);
+    int data = 0;
+    for (int r = 1; r <= 16; ++r) {
+        for (int32_t rc = cfirst(src.get(), r, want.data(), 32768); rc == 0; rc = cnext(src.get(), r, want.data(), 32768)) {
+            uint8_t key[256];
+            std::memcpy(key, src->current_key, sizeof key);
+            const uint32_t rec = src->recval;
+            const int32_t len = src->datalen;
+            ASSERT_EQ(cfind(c.get(), r, key, rec, got.data(), 32768), 0) << "root " << r << " record " << rec;
+            const int32_t got_len = c->datalen;
+            ASSERT_EQ(got_len, len);
+            EXPECT_EQ(std::memcmp(got.data(), want.data(), static_cast<size_t>(len)), 0);
+            ++data;
+        }
+    }
+    EXPECT_EQ(data, 16 * 60);
+    EXPECT_EQ(kxtest::check_trees(c.get()), "");
+    EXPECT_EQ(mclose(src.get()), 0);
+    EXPECT_EQ(mclose(c.get()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, ToolRoundTrip,
+                         ::testing::Values(Order{1, "little", "big"}, Order{2, "big", "little"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, DataFileRecordsRoundTripInTheirByteOrderAndAreRefusedInTheOther) {
+    ASSERT_EQ(kindex(tmp, {"demo", tmp.path("demo"), "--records", "400"}).code, 0);
+    const std::string src = tmp.path("demo") + "/catalogue.kx";
+    const Outcome d = kindex(tmp, {"dump", src, "--segments", "0,5d"});
+    ASSERT_EQ(d.code, 0) << d.err;
+    ASSERT_NE(d.out.find("\nroot 3 8 0,5d\n"), std::string::npos);
+    ASSERT_NE(d.out.find("\nfree-records 1\n"), std::string::npos);
+    ASSERT_EQ(kindex(tmp, {"load", file("copy.kx")}, d.out).code, 0);
+    EXPECT_EQ(kindex(tmp, {"dump", file("copy.kx"), "--segments", "0,5d"}).out, d.out);
+
+    // The copy is a working data file: the freed record number comes back
+    // first, and the keys find the records.
+    struct {
+        int32_t id;
+        char name[40], category[16];
+        int32_t price;
+        int16_t stock;
+    } p{};
+    KXSEGMENT segs[3] = {};
+    segs[0] = {0, 2, 15, 0, {}};
+    segs[1] = {5, 3, 0, 1, {}};
+    segs[2].key_type = 31;
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {2, 1, nullptr}, {3, 8, segs}, {0, 0, nullptr}};
+    KXDLIST list[] = {{'L', 5, 'U', 4, 1, &p.id},          {'S', 1, 'D', 40, 2, p.name},
+                      {'S', 'N', 'N', 16, 0, p.category}, {'L', 'N', 'N', 4, 0, &p.price},
+                      {'I', 'N', 'N', 2, 0, &p.stock},    {'X', 8, 'D', 0, 3, nullptr},
+                      {'E', 0, 0, 0, 0, nullptr}};
+    uint8_t recbuf[256];
+    Block b;
+    Closer close_b{b.get()};
+    ASSERT_EQ(dbopen(b.get(), file("copy.kx").c_str(), recbuf, sizeof recbuf, 'E', 2, roots), 0);
+    int32_t id = 7;
+    ASSERT_EQ(cidfind(b.get(), 1, &id, 5, 1), 0);
+    ASSERT_EQ(cidread(b.get(), list), 0);
+    EXPECT_EQ(p.id, 7);
+    p.id = 5000;
+    ASSERT_EQ(dadd(b.get(), list), 0);
+    const int32_t reused = b->current_record;
+    const int32_t deleted_id = 400 * 47 / 100;  // the record the demo deleted
+    EXPECT_EQ(reused, deleted_id);
+    EXPECT_EQ(dgetcnt(b.get()), 0);
+    const uint32_t count = b->recval;
+    EXPECT_EQ(count, 400u);
+    ASSERT_EQ(cidclose(b.get()), 0);
+
+    const Outcome other = kindex(tmp, {"load", file("turned.kx"), "--byte-order", "big"}, d.out);
+    EXPECT_EQ(other.code, 1);
+    EXPECT_NE(other.err.find("root 49"), std::string::npos) << other.err;
+    EXPECT_FALSE(std::filesystem::exists(file("turned.kx"))) << "a failed load leaves no new file";
+}
+
+// ---- The key forms of a dump ---------------------------------------------
+
+struct KeyForm {
+    const char* name;
+    uint8_t type;
+    std::vector<uint8_t> key;
+    std::string text;
+};
+
+std::vector<uint8_t> bytes_of(std::initializer_list<int> v) {
+    std::vector<uint8_t> b;
+    for (int x : v) b.push_back(static_cast<uint8_t>(x));
+    return b;
+}
+
+template <typename T>
+std::vector<uint8_t> host(T v) {
+    std::vector<uint8_t> b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+}
+
+std::vector<uint8_t> nan_float(uint32_t bits) { return host(bits); }
+
+std::vector<KeyForm> key_forms() {
+    std::vector<uint8_t> compound{0, 'A', 'b', 0};
+    put(compound, -2.5);
+    compound.push_back(2);
+    compound.push_back('x');
+    compound.push_back(0);
+    compound[0] = static_cast<uint8_t>(compound.size() - 1);
+    std::vector<uint8_t> rec16{16};
+    for (uint32_t v : {1u, 2u, 3u, 4u, 5u}) {
+        if (v == 1 || v == 5) put(rec16, static_cast<uint16_t>(v)); else put(rec16, v);
+    }
+    std::vector<uint8_t> rec17 = rec16;
+    rec17[0] = 18;
+    put(rec17, static_cast<int16_t>(-6));
+    return {
+        {"plain_string", 0, bytes_of({'h', 'i', ' ', 't', 'o', 0}), "\"hi to\""},
+        {"string_escapes", 0, bytes_of({'"', '\\', 1, 0x7f, 0xe9, 0}), "\"\\\"\\\\\\x01\\x7f\\xe9\""},
+        {"case_blind_kept_as_is", 1, bytes_of({'M', 'i', 'X', 0}), "\"MiX\""},
+        {"empty_string", 0, bytes_of({0}), "\"\""},
+        {"counted_with_zero", 2, bytes_of({3, 'a', 0, 'b'}), "\"a\\x00b\""},
+        {"counted_18", 18, bytes_of({0}), "\"\""},
+        {"int32_wrapping", 3, host(int32_t{-5}), "-5"},
+        {"int16_lowest", 4, host(int16_t{-32768}), "-32768"},
+        {"int32_highest", 5, host(int32_t{2147483647}), "2147483647"},
+        {"float_exact", 6, host(0.1f), "0.100000001"},
+        {"float_negative_zero", 6, host(-0.0f), "-0"},
+        {"float_infinity", 6, host(std::numeric_limits<float>::infinity()), "inf"},
+        {"float_nan_bits", 6, nan_float(0x7fc00001u), "nan:7fc00001"},
+        {"double_exact", 7, host(0.1), "0.10000000000000001"},
+        {"double_smallest", 7, host(4.9406564584124654e-324), "4.9406564584124654e-324"},
+        {"six_bytes", 9, bytes_of({1, 2, 3, 0xff, 0xfe, 0}), "010203fffe00"},
+        {"uint16_highest", 10, host(uint16_t{65535}), "65535"},
+        {"numeric_record_16", 16, rec16, "{1,2,3,4,5}"},
+        {"numeric_record_17", 17, rec17, "{1,2,3,4,5,-6}"},
+        {"numeric_record_other_length", 16, bytes_of({2, 7, 8}), "x:020708"},
+        {"compound_by_segments", 8, compound, "(\"Ab\",-2.5,\"x\\x00\")"},
+    };
+}
+
+void PrintTo(const KeyForm& f, std::ostream* os) { *os << f.name; }
+
+class ToolKeyForm : public ToolTest, public ::testing::WithParamInterface<KeyForm> {};
+
+TEST_P(ToolKeyForm, DumpWritesTheKeyInItsTypesFormAndLoadReadsItBack) {
+    const KeyForm& f = GetParam();
+    KXSEGMENT segs[4] = {};
+    segs[0].key_type = 0;
+    segs[1].key_type = 7;
+    segs[2].key_type = 2;
+    segs[3].key_type = 31;
+    const KXROOTLIST roots[] = {{5, f.type, f.type == 8 ? segs : nullptr}, {0, 0, nullptr}};
+    Block b;
+    Closer close_b{b.get()};
+    const std::string a = file("a.kx");
+    ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', 2, roots), 0);
+    ASSERT_EQ(cdupadd(b.get(), 5, f.key.data(), 77, "\x01\xab", 2), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+
+    const Outcome d = kindex(tmp, {"dump", a, "--segments", "0,7,2"});
+    ASSERT_EQ(d.code, 0) << d.err;
+    const std::string line = "5 " + f.text + " 77 01ab";
+    EXPECT_NE(d.out.find("\n" + line + "\nend 1\n"), std::string::npos) << d.out;
+    // Typed roots are listed in the header; key type 0 needs no line.
+    EXPECT_EQ(d.out.find("\nroot 5 " + std::to_string(f.type) + (f.type == 8 ? " 0,7,2" : "") + "\n") !=
+                  std::string::npos,
+              f.type != 0)
+        << d.out;
+
+    // Loaded again, the key has the same bytes.
+    ASSERT_EQ(kindex(tmp, {"load", file("b.kx")}, d.out).code, 0);
+    ASSERT_EQ(bopen(b.get(), file("b.kx").c_str(), 'E', 1, roots), 0);
+    uint8_t data[8];
+    ASSERT_EQ(cfirst(b.get(), 5, data, sizeof data), 0);
+    EXPECT_EQ(std::vector<uint8_t>(b->current_key, b->current_key + f.key.size()), f.key);
+    const uint32_t record = b->recval;
+    EXPECT_EQ(record, 77u);
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, ToolKeyForm, ::testing::ValuesIn(key_forms()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, CompoundKeysWithoutASegmentListAreRawBytesThatLoadRefusesToOrder) {
+    KXSEGMENT segs[2] = {};
+    segs[0].key_type = 5;
+    segs[1].key_type = 31;
+    const KXROOTLIST roots[] = {{3, 8, segs}, {0, 0, nullptr}};
+    Block b;
+    Closer close_b{b.get()};
+    ASSERT_EQ(bcreate(b.get(), file("a.kx").c_str(), 'E', 1, roots), 0);
+    std::vector<uint8_t> key{4};
+    put(key, int32_t{258});
+    ASSERT_EQ(cdupadd(b.get(), 3, key.data(), 1, nullptr, 0), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+    const Outcome d = kindex(tmp, {"dump", file("a.kx")});
+    ASSERT_EQ(d.code, 0) << d.err;
+    EXPECT_NE(d.out.find("\nroot 3 8\n"), std::string::npos);
+    EXPECT_NE(d.out.find("\n3 x:0402010000 1 -\n"), std::string::npos) << d.out;
+    const Outcome refused = kindex(tmp, {"load", file("b.kx")}, d.out);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("segment list"), std::string::npos) << refused.err;
+    // Given the list, load orders them; the dump then shows the segments.
+    ASSERT_EQ(kindex(tmp, {"load", file("b.kx"), "--segments", "3=5"}, d.out).code, 0);
+    EXPECT_NE(kindex(tmp, {"dump", file("b.kx"), "--segments", "5"}).out.find("\n3 (258) 1 -\n"), std::string::npos);
+}
+
+// ---- stat ----------------------------------------------------------------
+
+TEST_F(ToolTest, StatFiguresAgreeWithTheTreeChecker) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {2, 0, nullptr}, {4, 7, nullptr}, {0, 0, nullptr}};
+    Block b;
+    Closer close_b{b.get()};
+    const std::string a = file("a.kx");
+    ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', 2, roots), 0);
+    ASSERT_EQ(csetfile(b.get(), 0), 0);
+    b->merge_on_delete = 1;
+    std::vector<uint8_t> payload(20, 0x5a), big(3000, 0x33);
+    for (int32_t k = 0; k < 3000; ++k) ASSERT_EQ(cdupadd(b.get(), 1, &k, 1, payload.data(), 20), 0);
+    for (int32_t k = 0; k < 3000; k += 2) ASSERT_EQ(cdelete(b.get(), 1, &k, 1), 0);
+    for (int i = 0; i < 500; ++i) {
+        const std::string s = "name " + std::to_string(i * 7919 % 500);
+        ASSERT_EQ(cdupadd(b.get(), 2, s.c_str(), 1, nullptr, 0), 0);
+    }
+    ASSERT_EQ(cdupadd(b.get(), 3, "long", 1, big.data(), 3000), 0);  // 13 pieces of 239 bytes
+    ASSERT_EQ(csetcust(b.get(), "v1", 2), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+
+    ASSERT_EQ(bopen(b.get(), a.c_str(), 'E', 1, roots), 0);
+    kxtest::TreeStats want;
+    ASSERT_EQ(kxtest::check_trees(b.get(), &want), "");
+    const uint32_t records = b->record_count, next_node = b->next_node, nodes = b->node_count;
+    ASSERT_EQ(mclose(b.get()), 0);
+
+    const Outcome st = kindex(tmp, {"stat", a});
+    ASSERT_EQ(st.code, 0) << st.err;
+    EXPECT_EQ(st.err, "");
+    std::map<std::string, std::vector<std::string>> rows;
+    for (const std::string& l : lines_of(st.out)) {
+        const auto f = fields_of(l);
+        if (!f.empty()) rows[f[0]] = f;
+    }
+    EXPECT_EQ(rows["byte"], (std::vector<std::string>{"byte", "order", "big-endian"}));
+    ASSERT_GE(rows["nodes"].size(), 5u);
+    EXPECT_EQ(rows["nodes"][1], std::to_string(nodes));
+    EXPECT_EQ(rows["nodes"][4], std::to_string(next_node) + ",");
+    EXPECT_EQ(rows["records"][1], std::to_string(records));
+    EXPECT_NE(st.out.find("custom data         2 bytes: \"v1\""), std::string::npos);
+    EXPECT_NE(st.out.find("write in progress   no"), std::string::npos);
+
+    // The main tree: the checker's figures.
+    const auto& m = rows["main"];
+    ASSERT_EQ(m.size(), 7u) << st.out;
+    EXPECT_EQ(m[2], std::to_string(want.height));
+    EXPECT_EQ(m[3], std::to_string(want.leaves));
+    EXPECT_EQ(m[4], std::to_string(want.interior));
+    EXPECT_EQ(m[5], std::to_string(want.entries));
+    char fill[32];
+    std::snprintf(fill, sizeof fill, "%.1f%%", 100.0 * want.leaf_fill / 2030.0);
+    EXPECT_EQ(m[6], fill);
+
+    // Roots: key type, height, entries (pieces count) and data.
+    struct Expect {
+        const char* root;
+        const char* type;
+        int entries, data;
+    } expect[] = {{"1", "5", 1500, 1500}, {"3", "0", 13, 1}, {"4", "7", 0, 0}};
+    int64_t leaf_entries = 0;
+    for (const auto& e : expect) {
+        const auto& f = rows[e.root];
+        ASSERT_GE(f.size(), 9u) << "root " << e.root << "\n" << st.out;
+        EXPECT_EQ(f[1], e.type) << "root " << e.root;
+        EXPECT_EQ(f[f.size() - 3], std::to_string(e.entries)) << "root " << e.root;
+        EXPECT_EQ(f[f.size() - 2], std::to_string(e.data)) << "root " << e.root;
+        EXPECT_EQ(f[f.size() - 6], std::to_string(want.height)) << "root " << e.root;
+        leaf_entries += e.entries;
+    }
+    // Root 2 (type 0, not in the type table) shows because it holds entries.
+    const auto& r2 = rows["2"];
+    ASSERT_GE(r2.size(), 9u) << st.out;
+    EXPECT_EQ(r2[r2.size() - 2], "500");
+    EXPECT_EQ(leaf_entries + 500, want.entries);
+}
+
+TEST_F(ToolTest, StatReportsADamagedTreeAndASetWriteMarker) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    Block b;
+    Closer close_b{b.get()};
+    const std::string a = file("a.kx");
+    ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', 1, roots), 0);
+    for (int32_t k = 0; k < 10; ++k) ASSERT_EQ(cdupadd(b.get(), 1, &k, 1, nullptr, 0), 0);
+    const uint32_t leaf = b->main_root;
+    ASSERT_EQ(mclose(b.get()), 0);
+    const std::vector<uint8_t> sound = kxtest::read_file(a);
+
+    // A leaf whose level says 3.
+    kxtest::patch_file(a, 1024 + 2048 * static_cast<size_t>(leaf) + 12, {3, 0});
+    Outcome r = kindex(tmp, {"stat", a});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("damaged: node " + std::to_string(leaf) + " has level 3 where 0 belongs"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find(a + ": the file is damaged"), std::string::npos) << r.err;
+
+    // A file left in the middle of a write section: the header is shown,
+    // the library refuses the rest.
+    kxtest::write_file(a, sound);
+    kxtest::patch_file(a, 1010, {0xBD, 0x33});
+    r = kindex(tmp, {"stat", a});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("write in progress   yes"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("KX_E_MARKER (-40)"), std::string::npos) << r.err;
+}
+
+// ---- Failures: messages and exit codes -----------------------------------
+
+struct Failure {
+    const char* name;
+    std::vector<std::string> args;  // @F stands for the prepared file
+    const char* setup;              // none, text, index, readonly, truncated
+    std::string input;
+    int code;
+    std::vector<std::string> said;  // parts of the one-line message
+};
+
+const std::string kSmallDump =
+    "kindex-dump 1\nbyte-order little\nnext-record 1\nrecord-count 0\nfree-records 0\nroot 1 5\ndata\n1 7 1 -\n";
+
+std::vector<Failure> failures() {
+    return {
+        {"stat_missing_file", {"stat", "@F"}, "none", "", 1, {"@F: cannot open", "KX_E_FAIL (-1)", "no such file"}},
+        {"stat_not_an_index_file", {"stat", "@F"}, "text", "", 1, {"@F: cannot open", "KX_E_NOTINDEX (-5)"}},
+        {"dump_cut_short_file", {"dump", "@F"}, "truncated", "", 1, {"@F: cannot open", "KX_E_"}},
+        {"load_read_only_file", {"load", "@F"}, "readonly", kSmallDump, 1, {"@F: cannot load into a read-only file",
+                                                                                "KX_E_READONLY (-33)"}},
+        {"load_not_a_dump", {"load", "@F"}, "none", "hello\n", 1, {"@F: stdin: the input is not a kindex dump"}},
+        {"load_cut_short", {"load", "@F"}, "none", kSmallDump, 1, {"@F: stdin line 8", "without its end line"}},
+        {"load_bad_key", {"load", "@F"}, "none", kSmallDump.substr(0, kSmallDump.size() - 8) + "1 seven 1 -\nend 1\n",
+         1, {"@F: stdin line 8: key: 'seven' is not a number"}},
+        {"load_key_out_of_range", {"load", "@F"}, "none",
+         kSmallDump.substr(0, kSmallDump.size() - 8) + "1 2147483648 1 -\nend 1\n", 1, {"stdin line 8: key:"}},
+        {"load_entry_present", {"load", "@F"}, "none", kSmallDump + "1 7 1 -\nend 2\n", 1,
+         {"@F: stdin line 9: cannot add the entry: KX_E_FAIL (-1)"}},
+        {"load_wrong_end_count", {"load", "@F"}, "none", kSmallDump + "end 5\n", 1, {"end line counts"}},
+        {"load_unknown_header", {"load", "@F"}, "none", "kindex-dump 1\ncolour blue\n", 1,
+         {"stdin: line 2: not a header line"}},
+        {"load_other_types_than_the_file", {"load", "@F"}, "index",
+         "kindex-dump 1\nbyte-order little\nroot 1 7\ndata\nend 0\n", 1, {"@F: cannot open: root 1 has key type 5 in the file and 7 in the dump", "KX_E_ROOTLIST (-35)"}},
+        {"load_byte_order_of_existing_file", {"load", "@F", "--byte-order", "big"}, "index", kSmallDump + "end 1\n", 1,
+         {"--byte-order applies only when load creates the file"}},
+        {"no_command", {}, "none", "", 2, {"usage: kindex COMMAND"}},
+        {"unknown_command", {"frob"}, "none", "", 2, {"no command 'frob'"}},
+        {"stat_without_file", {"stat"}, "none", "", 2, {"usage: kindex stat FILE"}},
+        {"dump_bad_root", {"dump", "@F", "--root", "51"}, "index", "", 2, {"--root needs a root number 1..50"}},
+        {"dump_segments_for_a_plain_root", {"dump", "@F", "--segments", "1=0"}, "index", "", 2,
+         {"root 1 does not hold compound keys"}},
+        {"bad_segment_list", {"dump", "@F", "--segments", "0,8"}, "index", "", 2, {"segment '8' is not a key type"}},
+        {"load_bad_byte_order", {"load", "@F", "--byte-order", "middle"}, "none", "", 2,
+         {"--byte-order takes big or little"}},
+        {"help_for_no_command", {"help", "frob"}, "none", "", 2, {"no command 'frob'"}},
+    };
+}
+
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+
+class ToolFailure : public ToolTest, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(ToolFailure, OneLineNamingTheFileAndTheResult) {
+    const Failure& f = GetParam();
+    const std::string path = file("target.kx");
+    const std::string setup = f.setup;
+    if (setup == "text") kxtest::write_file(path, std::vector<uint8_t>(4096, 'x'));
+    if (setup == "index" || setup == "readonly" || setup == "truncated") {
+        const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+        Block b;
+        Closer close_b{b.get()};
+        ASSERT_EQ(bcreate(b.get(), path.c_str(), 'E', 1, roots), 0);
+        ASSERT_EQ(mclose(b.get()), 0);
+    }
+    if (setup == "truncated") {
+        std::vector<uint8_t> bytes = kxtest::read_file(path);
+        bytes.resize(300);
+        kxtest::write_file(path, bytes);
+    }
+    if (setup == "readonly") {
+        ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    }
+    const std::vector<uint8_t> before = kxtest::read_file(path);
+
+    std::vector<std::string> args;
+    for (const std::string& a : f.args) args.push_back(a == "@F" ? path : a);
+    const Outcome r = kindex(tmp, args, f.input);
+    EXPECT_EQ(r.code, f.code) << r.err;
+    const std::string command = f.args.empty() ? "" : f.args[0];
+    if (f.code == 1) {
+        // One line on stderr; stat alone may have shown the header before.
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (command != "stat") {
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    for (std::string part : f.said) {
+        const size_t at = part.find("@F");
+        if (at != std::string::npos) part.replace(at, 2, path);
+        EXPECT_NE(r.err.find(part), std::string::npos) << "wanted: " << part << "\ngot: " << r.err;
+    }
+    // A failed load leaves an existing file as it was and creates none.
+    if (command == "load") {
+        if (setup == "none") {
+            EXPECT_FALSE(std::filesystem::exists(path));
+        } else {
+            EXPECT_EQ(kxtest::read_file(path), before);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, ToolFailure, ::testing::ValuesIn(failures()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, HelpNamesEveryCommandAndExplainsEach) {
+    const Outcome all = kindex(tmp, {"--help"});
+    EXPECT_EQ(all.code, 0);
+    for (const char* c : {"demo", "stat", "dump", "load", "help"})
+        EXPECT_NE(all.out.find(std::string("  ") + c + " "), std::string::npos) << c;
+    struct {
+        const char* command;
+        const char* mentions;
+    } each[] = {{"demo", "cidfind modes 1, 3 and 5"},
+                {"stat", "write-in-progress marker"},
+                {"dump", "--segments"},
+                {"load", "--byte-order"}};
+    for (const auto& e : each) {
+        const Outcome h = kindex(tmp, {"help", e.command});
+        EXPECT_EQ(h.code, 0);
+        EXPECT_EQ(h.out.rfind(std::string("usage: kindex ") + e.command, 0), 0u) << h.out;
+        EXPECT_NE(h.out.find(e.mentions), std::string::npos) << e.command;
+        EXPECT_EQ(kindex(tmp, {e.command, "--help"}).out, h.out);
+    }
+}
+
+}  // namespace
