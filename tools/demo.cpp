@@ -112,8 +112,12 @@ std::string took(double seconds) {
     return b;
 }
 
-int failed(const std::string& path, const std::string& what, int32_t rc) {
+int failed(KXCB* cb, const std::string& path, const std::string& what, int32_t rc) {
     complain_result("demo", path, what, rc);
+    if (cb->state == 'O') {
+        if (cb->write_depth > 0) endwrit(cb);
+        cidclose(cb);
+    }
     return ExitFailed;
 }
 
@@ -176,19 +180,19 @@ int cmd_demo(const std::vector<std::string>& args) {
 
     // 1. Create and load in one write section.
     int32_t rc = dbcreate(cb, path.c_str(), c.record_buffer, sizeof c.record_buffer, 'E', 1, c.roots);
-    if (rc != KX_OK) return failed(path, "cannot create", rc);
+    if (rc != KX_OK) return failed(cb, path, "cannot create", rc);
     // A bulk load: flush mode 0 keeps changed nodes in the node cache instead
     // of writing (and syncing) them one by one; cflush writes them at the end
     // and flush mode 3, the default of exclusive files, comes back.
     double t0 = now_seconds();
-    if ((rc = csetfile(cb, 0)) != KX_OK) return failed(path, "csetfile", rc);
-    if ((rc = strtwrit(cb)) != KX_OK) return failed(path, "strtwrit", rc);
+    if ((rc = csetfile(cb, 0)) != KX_OK) return failed(cb, path, "csetfile", rc);
+    if ((rc = strtwrit(cb)) != KX_OK) return failed(cb, path, "strtwrit", rc);
     for (uint32_t i = 0; i < count; ++i) {
         c.make(i);
-        if ((rc = dadd(cb, c.list)) != KX_OK) return failed(path, "dadd of record " + std::to_string(i + 1), rc);
+        if ((rc = dadd(cb, c.list)) != KX_OK) return failed(cb, path, "dadd of record " + std::to_string(i + 1), rc);
     }
-    if ((rc = endwrit(cb)) != KX_OK) return failed(path, "endwrit", rc);
-    if ((rc = cflush(cb)) != KX_OK || (rc = csetfile(cb, 3)) != KX_OK) return failed(path, "cflush", rc);
+    if ((rc = endwrit(cb)) != KX_OK) return failed(cb, path, "endwrit", rc);
+    if ((rc = cflush(cb)) != KX_OK || (rc = csetfile(cb, 3)) != KX_OK) return failed(cb, path, "cflush", rc);
     double t = now_seconds() - t0;
     std::printf("1. dadd: %llu records in one write section (strtwrit ... endwrit), flush mode 0\n"
                 "   (csetfile) while loading, then cflush: %s, %.0f records/s\n\n",
@@ -201,7 +205,7 @@ int cmd_demo(const std::vector<std::string>& args) {
     rc = cidfind(cb, RootId, &wanted_id, 5, 1);
     if (rc == KX_OK) rc = cidread(cb, c.list);
     t = now_seconds() - t0;
-    if (rc != KX_OK) return failed(path, "cidfind by id", rc);
+    if (rc != KX_OK) return failed(cb, path, "cidfind by id", rc);
     std::printf("   root 1, mode 1 (equal), id %d:\n      %s   (%s)\n", wanted_id, shown(c.p).c_str(),
                 took(t).c_str());
     const Product by_id = c.p;
@@ -212,7 +216,7 @@ int cmd_demo(const std::vector<std::string>& args) {
     const int32_t found_how = rc;
     if (rc == KX_OK || rc == KX_GREATER) rc = cidread(cb, c.list);
     t = now_seconds() - t0;
-    if (rc != KX_OK) return failed(path, "cidfind by name", rc);
+    if (rc != KX_OK) return failed(cb, path, "cidfind by name", rc);
     std::printf("   root 2, mode 3 (equal or greater), name \"%s\" (%s, so case does not matter):\n      %s   (%s)\n",
                 prefix, found_how == KX_GREATER ? "KX_GREATER: the next name up" : "equal", shown(c.p).c_str(),
                 took(t).c_str());
@@ -221,12 +225,12 @@ int cmd_demo(const std::vector<std::string>& args) {
     uint8_t key[243];
     std::snprintf(c.p.category, sizeof c.p.category, "kitchen");
     c.p.price = 2500;
-    if ((rc = dsetkey(cb, RootCategory, c.list, 5, key)) != KX_OK) return failed(path, "dsetkey", rc);
+    if ((rc = dsetkey(cb, RootCategory, c.list, 5, key)) != KX_OK) return failed(cb, path, "dsetkey", rc);
     t0 = now_seconds();
     rc = cidfind(cb, RootCategory, key, 8, 5);
     if (rc == KX_OK || rc == KX_SMALLER) rc = cidread(cb, c.list);
     t = now_seconds() - t0;
-    if (rc != KX_OK) return failed(path, "cidfind by category and price", rc);
+    if (rc != KX_OK) return failed(cb, path, "cidfind by category and price", rc);
     std::printf("   root 3, mode 5 (equal or less), kitchen at 25.00: with price descending, the cheapest\n"
                 "   kitchen product at 25.00 or more:\n      %s   (%s)\n\n",
                 shown(c.p).c_str(), took(t).c_str());
@@ -235,17 +239,17 @@ int cmd_demo(const std::vector<std::string>& args) {
     std::printf("3. dseq: the five dearest garden products (root 3 from (\"garden\", highest price))\n");
     std::snprintf(c.p.category, sizeof c.p.category, "garden");
     c.p.price = 0x7fffffff;
-    if ((rc = dsetkey(cb, RootCategory, c.list, 5, key)) != KX_OK) return failed(path, "dsetkey", rc);
+    if ((rc = dsetkey(cb, RootCategory, c.list, 5, key)) != KX_OK) return failed(cb, path, "dsetkey", rc);
     rc = cidfind(cb, RootCategory, key, 8, 3);
     for (int i = 0; i < 5 && (rc == KX_OK || rc == KX_GREATER); ++i) {
-        if ((rc = cidread(cb, c.list)) != KX_OK) return failed(path, "cidread", rc);
+        if ((rc = cidread(cb, c.list)) != KX_OK) return failed(cb, path, "cidread", rc);
         std::printf("      %s\n", shown(c.p).c_str());
         rc = dseq(cb, RootCategory, 1);
     }
     uint64_t walked = 0;
     t0 = now_seconds();
     for (rc = dseq(cb, RootName, 3); rc == KX_OK; rc = dseq(cb, RootName, 1)) {
-        if ((rc = cidread(cb, c.list)) != KX_OK) return failed(path, "cidread", rc);
+        if ((rc = cidread(cb, c.list)) != KX_OK) return failed(cb, path, "cidread", rc);
         ++walked;
     }
     t = now_seconds() - t0;
@@ -255,33 +259,33 @@ int cmd_demo(const std::vector<std::string>& args) {
 
     // 4. Update: the price changes, so the record moves in root 3.
     if ((rc = cidfind(cb, RootId, &wanted_id, 5, 1)) != KX_OK || (rc = cidread(cb, c.list)) != KX_OK)
-        return failed(path, "cidfind by id", rc);
+        return failed(cb, path, "cidfind by id", rc);
     c.p.price = by_id.price > 1000 ? by_id.price - 1000 : by_id.price + 1000;
     t0 = now_seconds();
     rc = dupdate(cb, c.list);
     t = now_seconds() - t0;
-    if (rc != KX_OK) return failed(path, "dupdate", rc);
+    if (rc != KX_OK) return failed(cb, path, "dupdate", rc);
     std::printf("4. dupdate: id %d's price %s -> %s; the keys follow (%s)\n", wanted_id, money(by_id.price).c_str(),
                 money(c.p.price).c_str(), took(t).c_str());
-    if ((rc = dsetkey(cb, RootCategory, c.list, 5, key)) != KX_OK) return failed(path, "dsetkey", rc);
+    if ((rc = dsetkey(cb, RootCategory, c.list, 5, key)) != KX_OK) return failed(cb, path, "dsetkey", rc);
     rc = cidfind(cb, RootCategory, key, 8, 1);
     std::printf("   found again by (category, new price): %s\n\n", rc == KX_OK ? "yes" : "no");
 
     // 5. Delete.
-    if ((rc = dgetcnt(cb)) != KX_OK) return failed(path, "dgetcnt", rc);
+    if ((rc = dgetcnt(cb)) != KX_OK) return failed(cb, path, "dgetcnt", rc);
     const uint32_t before = cb->recval;
-    if ((rc = cidfind(cb, RootId, &wanted_id, 5, 1)) != KX_OK) return failed(path, "cidfind by id", rc);
+    if ((rc = cidfind(cb, RootId, &wanted_id, 5, 1)) != KX_OK) return failed(cb, path, "cidfind by id", rc);
     t0 = now_seconds();
     rc = ddelete(cb, c.list);
     t = now_seconds() - t0;
-    if (rc != KX_OK) return failed(path, "ddelete", rc);
-    if ((rc = dgetcnt(cb)) != KX_OK) return failed(path, "dgetcnt", rc);
+    if (rc != KX_OK) return failed(cb, path, "ddelete", rc);
+    if ((rc = dgetcnt(cb)) != KX_OK) return failed(cb, path, "dgetcnt", rc);
     const uint32_t after = cb->recval;
     rc = cidfind(cb, RootId, &wanted_id, 5, 1);
     std::printf("5. ddelete: id %d deleted (%s); dgetcnt: %u -> %u records; cidfind now: %s\n\n", wanted_id,
                 took(t).c_str(), before, after, result_name(rc).c_str());
 
-    if ((rc = cidclose(cb)) != KX_OK) return failed(path, "cidclose", rc);
+    if ((rc = cidclose(cb)) != KX_OK) return failed(cb, path, "cidclose", rc);
 
     std::printf("6. The structure of the file, as `kindex stat` shows it:\n\n");
     std::fflush(stdout);

@@ -273,7 +273,7 @@ bool parse_value(Cursor& c, uint8_t type, std::vector<uint8_t>& out) {
     if (is_string_type(type)) {
         std::vector<uint8_t> s;
         if (!parse_quoted(c, s)) return false;
-        if (std::memchr(s.data(), 0, s.size()) != nullptr) return c.fail("a string key holds a zero byte");
+        if (!s.empty() && std::memchr(s.data(), 0, s.size()) != nullptr) return c.fail("a string key holds a zero byte");
         out.insert(out.end(), s.begin(), s.end());
         out.push_back(0);
         return true;
