@@ -10,14 +10,15 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 
 extern char** environ;
 
 namespace kxb {
 
-void Sink::phase(const std::string& name, long ops, double seconds) {
-    std::fprintf(f_, "phase %s %ld %.9f\n", name.c_str(), ops, seconds);
+void Sink::phase(const std::string& name, long ops, Lap t) {
+    std::fprintf(f_, "phase %s %ld %.9f %.9f\n", name.c_str(), ops, t.wall, t.cpu);
     std::fflush(f_);
 }
 
@@ -43,7 +44,7 @@ Result parse_result(const std::string& text) {
     while (in >> kind >> name) {
         if (kind == "phase") {
             Phase p;
-            in >> p.ops >> p.seconds;
+            in >> p.ops >> p.seconds >> p.cpu;
             r.phases[name] = p;
         } else if (kind == "value") {
             double v = 0;
@@ -59,6 +60,12 @@ Result parse_result(const std::string& text) {
 
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double cpu_seconds() {
+    timespec ts;
+    if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0) return 0;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 long status_kb(const char* field) {

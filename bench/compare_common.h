@@ -27,13 +27,38 @@ struct Params {
     int index = 0;
 };
 
+// ---- Clocks --------------------------------------------------------------------
+double now_seconds();
+// CPU time of this process (user + system), in seconds.
+double cpu_seconds();
+
+// Elapsed time of a phase: wall clock and this process's CPU time (which
+// other work on a shared machine disturbs far less; -1 when not measured).
+struct Lap {
+    double wall;
+    double cpu;
+};
+
+class Timer {
+public:
+    Timer() { restart(); }
+    void restart() {
+        wall0_ = now_seconds();
+        cpu0_ = cpu_seconds();
+    }
+    Lap lap() const { return {now_seconds() - wall0_, cpu_seconds() - cpu0_}; }
+
+private:
+    double wall0_ = 0, cpu0_ = 0;
+};
+
 // ---- Results ---------------------------------------------------------------
-// A measuring process writes lines "phase NAME OPS SECONDS" and
+// A measuring process writes lines "phase NAME OPS WALL CPU" and
 // "value NAME NUMBER" on its standard output.
 class Sink {
 public:
     explicit Sink(FILE* f) : f_(f) {}
-    void phase(const std::string& name, long ops, double seconds);
+    void phase(const std::string& name, long ops, Lap t);
     void value(const std::string& name, double v);
 
 private:
@@ -42,7 +67,9 @@ private:
 
 struct Phase {
     long ops = 0;
-    double seconds = 0;
+    double seconds = 0;      // wall clock
+    double cpu = -1;         // CPU time, -1 unknown
+    double cpu_per_second() const { return cpu > 0 ? static_cast<double>(ops) / cpu : 0; }
     double per_second() const { return seconds > 0 ? static_cast<double>(ops) / seconds : 0; }
     double ns_per_op() const { return ops > 0 ? seconds * 1e9 / static_cast<double>(ops) : 0; }
 };
@@ -56,8 +83,7 @@ struct Result {
 };
 Result parse_result(const std::string& text);
 
-// ---- Clocks and memory -------------------------------------------------------
-double now_seconds();
+// ---- Memory ------------------------------------------------------------------
 // A "VmXxx:" figure of /proc/self/status in KiB; -1 when it is missing.
 long status_kb(const char* field);
 // Size of a file in KiB; -1 when it does not exist.

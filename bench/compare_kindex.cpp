@@ -158,13 +158,13 @@ int kindex_core(const Params& p, Sink& out) {
         Block b;
         const std::string path = file_in(p, "seq");
         if (create_int_file(&b.cb, path) != 0) return 1;
-        double t = now_seconds();
+        Timer t;
         if (phase_seq_insert(&b.cb, seq) != 0) return 1;
-        out.phase("seq_insert", n, now_seconds() - t);
+        out.phase("seq_insert", n, t.lap());
         out.value("seq_nodes", b.cb.next_node);
-        t = now_seconds();
+        t.restart();
         if (phase_close(&b.cb) != 0) return fail("kindex: mclose");
-        out.phase("seq_close", 1, now_seconds() - t);
+        out.phase("seq_close", 1, t.lap());
         out.value("seq_file_kb", static_cast<double>(file_kb(path)));
         ciunlink(path.c_str());
     }
@@ -173,30 +173,30 @@ int kindex_core(const Params& p, Sink& out) {
     KXCB* cb = &b.cb;
     const std::string path = file_in(p, "rand");
     if (create_int_file(cb, path) != 0) return 1;
-    double t = now_seconds();
+    Timer t;
     if (phase_rand_insert(cb, order) != 0) return 1;
-    out.phase("rand_insert", n, now_seconds() - t);
+    out.phase("rand_insert", n, t.lap());
     out.value("rand_nodes", cb->next_node);
 
-    t = now_seconds();
+    t.restart();
     if (phase_rand_find(cb, probes) != 0) return 1;
-    out.phase("rand_find", n, now_seconds() - t);
+    out.phase("rand_find", n, t.lap());
 
     uint64_t sum = 0;
-    t = now_seconds();
+    t.restart();
     const long seen = phase_scan_next(cb, &sum);
-    out.phase("scan_next", n, now_seconds() - t);
+    out.phase("scan_next", n, t.lap());
     if (seen != static_cast<long>(n) || sum != sum_1_to(n)) return fail("kindex: cnext walk saw %ld entries", seen);
 
-    t = now_seconds();
+    t.restart();
     const int32_t rc = phase_scan_rep(cb);
-    out.phase("scan_rep", n, now_seconds() - t);
+    out.phase("scan_rep", n, t.lap());
     if (rc != KX_E_FAIL || g_walk.bad || g_walk.count != static_cast<long>(n) || g_walk.sum != sum_1_to(n))
         return fail("kindex: cnextrep walk: %d, %ld entries", rc, g_walk.count);
 
-    t = now_seconds();
+    t.restart();
     if (phase_close(cb) != 0) return fail("kindex: mclose");
-    out.phase("rand_close", 1, now_seconds() - t);
+    out.phase("rand_close", 1, t.lap());
     out.value("rand_file_kb", static_cast<double>(file_kb(path)));
     ciunlink(path.c_str());
     out.value("vmhwm_kb", static_cast<double>(status_kb("VmHWM")));
@@ -257,13 +257,13 @@ int kindex_delete(const Params& p, Sink& out) {
     if (load(cb, order, "load") != 0) return 1;
     out.value("nodes", cb->next_node);
 
-    double t = now_seconds();
+    Timer t;
     if (phase_delete(cb, victims, half) != 0) return 1;
-    out.phase("delete", half, now_seconds() - t);
+    out.phase("delete", half, t.lap());
 
-    t = now_seconds();
+    t.restart();
     if (phase_change(cb, survivors) != 0) return 1;
-    out.phase("change", static_cast<long>(survivors.size()), now_seconds() - t);
+    out.phase("change", static_cast<long>(survivors.size()), t.lap());
 
     uint64_t sum = 0;
     const long seen = walk_next(cb, 2, &sum);
@@ -302,9 +302,9 @@ int kindex_durable(const Params& p, Sink& out) {
     if (create_int_file(cb, path) != 0) return 1;
     const int32_t rc = csetfile(cb, 3);
     if (rc != 0) return fail("kindex: csetfile 3: %d", rc);
-    const double t = now_seconds();
+    const Timer t;
     if (phase_durable_insert(cb, order) != 0) return 1;
-    out.phase("durable_insert", n, now_seconds() - t);
+    out.phase("durable_insert", n, t.lap());
     uint64_t sum = 0;
     if (walk_next(cb, 1, &sum) != static_cast<long>(n)) return fail("kindex: durable walk");
     if (mclose(cb) != 0) return fail("kindex: mclose");
@@ -395,18 +395,18 @@ int kindex_records(const Params& p, Sink& out) {
     if (rc != 0) return fail("kindex: csetfile: %d", rc);
     RecordVars v;
 
-    double t = now_seconds();
+    Timer t;
     if (phase_add(cb, v, order) != 0) return 1;
-    out.phase("add", n, now_seconds() - t);
+    out.phase("add", n, t.lap());
     out.value("nodes", cb->next_node);
 
-    t = now_seconds();
+    t.restart();
     if (phase_find_read(cb, v, probes) != 0) return 1;
-    out.phase("find_read", n, now_seconds() - t);
+    out.phase("find_read", n, t.lap());
 
-    t = now_seconds();
+    t.restart();
     if (phase_find_name(cb, v, probes) != 0) return 1;
-    out.phase("find_name", n, now_seconds() - t);
+    out.phase("find_name", n, t.lap());
 
     if (dgetcnt(cb) != 0 || cb->recval != n) return fail("kindex: record count");
     if (cidclose(cb) != 0) return fail("kindex: cidclose");
@@ -448,9 +448,9 @@ int kindex_mp_worker(const Params& p, Sink& out) {
     RecordVars v;
     worker_ready();
     const uint32_t base = static_cast<uint32_t>(p.index) * static_cast<uint32_t>(p.count);
-    const double t = now_seconds();
+    const Timer t;
     if (phase_worker(cb, v, base, p.count) != 0) return fail("kindex: worker %d failed", p.index);
-    out.phase("worker", p.count, now_seconds() - t);
+    out.phase("worker", p.count, t.lap());
     out.value("vmhwm_kb", static_cast<double>(status_kb("VmHWM")));
     if (cidclose(cb) != 0) return fail("kindex: cidclose");
     return 0;

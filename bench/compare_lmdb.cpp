@@ -120,13 +120,13 @@ int lmdb_core(const Params& p, Sink& out) {
         Env env;
         const std::string path = file_in(p, append ? "seqappend" : "seq");
         if (!env.open(path, MDB_NOSYNC, kMapSize)) return 1;
-        double t = now_seconds();
+        Timer t;
         if (load(env, seq, append ? MDB_APPEND : 0) != 0) return 1;
-        out.phase(append ? "seq_insert_append" : "seq_insert", n, now_seconds() - t);
-        t = now_seconds();
+        out.phase(append ? "seq_insert_append" : "seq_insert", n, t.lap());
+        t.restart();
         env.close();
         if (!append) {
-            out.phase("seq_close", 1, now_seconds() - t);
+            out.phase("seq_close", 1, t.lap());
             out.value("seq_file_kb", static_cast<double>(file_kb(path)));
         }
         remove_env(path);
@@ -135,13 +135,13 @@ int lmdb_core(const Params& p, Sink& out) {
     Env env;
     const std::string path = file_in(p, "rand");
     if (!env.open(path, MDB_NOSYNC, kMapSize)) return 1;
-    double t = now_seconds();
+    Timer t;
     if (load(env, order, 0) != 0) return 1;
-    out.phase("rand_insert", n, now_seconds() - t);
+    out.phase("rand_insert", n, t.lap());
 
     {
         uint8_t buf[PayloadSize];
-        t = now_seconds();
+        t.restart();
         MDB_txn* txn = env.begin(true);
         if (txn == nullptr) return 1;
         for (uint32_t k : probes) {
@@ -152,18 +152,18 @@ int lmdb_core(const Params& p, Sink& out) {
             if (!payload_is(buf, k, 1)) return fail("lmdb: payload of %u", k);
         }
         mdb_txn_abort(txn);
-        out.phase("rand_find", n, now_seconds() - t);
+        out.phase("rand_find", n, t.lap());
     }
 
     uint64_t sum = 0;
-    t = now_seconds();
+    t.restart();
     const long seen = scan(env, 1, &sum);
-    out.phase("scan", n, now_seconds() - t);
+    out.phase("scan", n, t.lap());
     if (seen != static_cast<long>(n) || sum != sum_1_to(n)) return fail("lmdb: scan saw %ld entries", seen);
 
-    t = now_seconds();
+    t.restart();
     env.close();
-    out.phase("rand_close", 1, now_seconds() - t);
+    out.phase("rand_close", 1, t.lap());
     out.value("rand_file_kb", static_cast<double>(file_kb(path)));
     remove_env(path);
     out.value("vmhwm_kb", static_cast<double>(status_kb("VmHWM")));
@@ -187,7 +187,7 @@ int lmdb_delete(const Params& p, Sink& out) {
     if (!env.open(path, MDB_NOSYNC, kMapSize)) return 1;
     if (load(env, order, 0) != 0) return 1;
     {
-        const double t = now_seconds();
+        const Timer t;
         MDB_txn* txn = env.begin(false);
         if (txn == nullptr) return 1;
         for (uint32_t i = 0; i < half; ++i) {
@@ -197,11 +197,11 @@ int lmdb_delete(const Params& p, Sink& out) {
             if (rc != 0) return fail("lmdb: del %u: %s", k, mdb_strerror(rc));
         }
         if (!commit(txn)) return 1;
-        out.phase("delete", half, now_seconds() - t);
+        out.phase("delete", half, t.lap());
     }
     {
         uint8_t payload[PayloadSize];
-        const double t = now_seconds();
+        const Timer t;
         MDB_txn* txn = env.begin(false);
         if (txn == nullptr) return 1;
         for (uint32_t k : survivors) {
@@ -212,7 +212,7 @@ int lmdb_delete(const Params& p, Sink& out) {
             if (rc != 0) return fail("lmdb: put %u: %s", k, mdb_strerror(rc));
         }
         if (!commit(txn)) return 1;
-        out.phase("change", static_cast<long>(survivors.size()), now_seconds() - t);
+        out.phase("change", static_cast<long>(survivors.size()), t.lap());
     }
     uint64_t sum = 0;
     if (scan(env, 2, &sum) != static_cast<long>(survivors.size())) return fail("lmdb: entries left");
@@ -231,7 +231,7 @@ int lmdb_durable(const Params& p, Sink& out) {
     const std::string path = file_in(p, "durable");
     if (!env.open(path, 0, size_t{1} << 30)) return 1;
     uint8_t payload[PayloadSize];
-    const double t = now_seconds();
+    const Timer t;
     for (uint32_t k : order) {
         make_payload(payload, k, 1);
         MDB_txn* txn = env.begin(false);
@@ -242,7 +242,7 @@ int lmdb_durable(const Params& p, Sink& out) {
         if (rc != 0) return fail("lmdb: put %u: %s", k, mdb_strerror(rc));
         if (!commit(txn)) return 1;
     }
-    out.phase("durable_insert", n, now_seconds() - t);
+    out.phase("durable_insert", n, t.lap());
     uint64_t sum = 0;
     if (scan(env, 1, &sum) != static_cast<long>(n)) return fail("lmdb: durable entries");
     env.close();

@@ -148,12 +148,12 @@ int sqlite_core(const Params& p, Sink& out) {
         Db db;
         const std::string path = file_in(p, "seq");
         if (open_fast(db, path) != 0 || !db.exec(kKeyTable)) return 1;
-        double t = now_seconds();
+        Timer t;
         if (load(db, seq) != 0) return 1;
-        out.phase("seq_insert", n, now_seconds() - t);
-        t = now_seconds();
+        out.phase("seq_insert", n, t.lap());
+        t.restart();
         if (!db.close()) return 1;
-        out.phase("seq_close", 1, now_seconds() - t);
+        out.phase("seq_close", 1, t.lap());
         out.value("seq_file_kb", static_cast<double>(file_kb(path)));
         remove_db(path);
     }
@@ -161,15 +161,15 @@ int sqlite_core(const Params& p, Sink& out) {
     Db db;
     const std::string path = file_in(p, "rand");
     if (open_fast(db, path) != 0 || !db.exec(kKeyTable)) return 1;
-    double t = now_seconds();
+    Timer t;
     if (load(db, order) != 0) return 1;
-    out.phase("rand_insert", n, now_seconds() - t);
+    out.phase("rand_insert", n, t.lap());
 
     {
         Stmt sel(db, "SELECT v FROM t WHERE k = ?");
         if (!sel.ok()) return 1;
         uint8_t buf[PayloadSize];
-        t = now_seconds();
+        t.restart();
         if (!db.exec("BEGIN")) return 1;
         for (const uint32_t k : probes) {
             sqlite3_bind_int64(sel.get(), 1, k);
@@ -180,18 +180,18 @@ int sqlite_core(const Params& p, Sink& out) {
             if (!payload_is(buf, k, 1)) return fail("sqlite: payload of %u", k);
         }
         if (!db.exec("COMMIT")) return 1;
-        out.phase("rand_find", n, now_seconds() - t);
+        out.phase("rand_find", n, t.lap());
     }
 
     uint64_t sum = 0;
-    t = now_seconds();
+    t.restart();
     const long seen = scan(db, 1, &sum);
-    out.phase("scan", n, now_seconds() - t);
+    out.phase("scan", n, t.lap());
     if (seen != static_cast<long>(n) || sum != sum_1_to(n)) return fail("sqlite: scan saw %ld rows", seen);
 
-    t = now_seconds();
+    t.restart();
     if (!db.close()) return 1;
-    out.phase("rand_close", 1, now_seconds() - t);
+    out.phase("rand_close", 1, t.lap());
     out.value("rand_file_kb", static_cast<double>(file_kb(path)));
     remove_db(path);
     out.value("vmhwm_kb", static_cast<double>(status_kb("VmHWM")));
@@ -217,20 +217,20 @@ int sqlite_delete(const Params& p, Sink& out) {
     {
         Stmt del(db, "DELETE FROM t WHERE k = ?");
         if (!del.ok()) return 1;
-        const double t = now_seconds();
+        const Timer t;
         if (!db.exec("BEGIN")) return 1;
         for (uint32_t i = 0; i < half; ++i) {
             sqlite3_bind_int64(del.get(), 1, victims[i]);
             if (!del.run() || sqlite3_changes(db.get()) != 1) return fail("sqlite: delete %u", victims[i]);
         }
         if (!db.exec("COMMIT")) return 1;
-        out.phase("delete", half, now_seconds() - t);
+        out.phase("delete", half, t.lap());
     }
     {
         Stmt upd(db, "UPDATE t SET v = ? WHERE k = ?");
         if (!upd.ok()) return 1;
         uint8_t payload[PayloadSize];
-        const double t = now_seconds();
+        const Timer t;
         if (!db.exec("BEGIN")) return 1;
         for (const uint32_t k : survivors) {
             make_payload(payload, k, 2);
@@ -239,7 +239,7 @@ int sqlite_delete(const Params& p, Sink& out) {
             if (!upd.run() || sqlite3_changes(db.get()) != 1) return fail("sqlite: update %u", k);
         }
         if (!db.exec("COMMIT")) return 1;
-        out.phase("change", static_cast<long>(survivors.size()), now_seconds() - t);
+        out.phase("change", static_cast<long>(survivors.size()), t.lap());
     }
     uint64_t sum = 0;
     if (scan(db, 2, &sum) != static_cast<long>(survivors.size())) return fail("sqlite: rows left");
@@ -264,14 +264,14 @@ int sqlite_durable(const Params& p, Sink& out) {
         Stmt ins(db, "INSERT INTO t(k, v) VALUES(?, ?)");
         if (!ins.ok()) return 1;
         uint8_t payload[PayloadSize];
-        const double t = now_seconds();
+        const Timer t;
         for (const uint32_t k : order) {
             make_payload(payload, k, 1);
             sqlite3_bind_int64(ins.get(), 1, k);
             sqlite3_bind_blob(ins.get(), 2, payload, PayloadSize, SQLITE_STATIC);
             if (!ins.run()) return fail("sqlite: insert %u", k);
         }
-        out.phase("durable_insert", n, now_seconds() - t);
+        out.phase("durable_insert", n, t.lap());
     }
     uint64_t sum = 0;
     if (scan(db, 1, &sum) != static_cast<long>(n)) return fail("sqlite: durable rows");
@@ -330,18 +330,18 @@ int sqlite_records(const Params& p, Sink& out) {
     {
         Stmt ins(db, "INSERT INTO r(id, name, grp) VALUES(?, ?, ?)");
         if (!ins.ok()) return 1;
-        const double t = now_seconds();
+        const Timer t;
         if (!db.exec("BEGIN")) return 1;
         for (const uint32_t id : order)
             if (!insert_record(ins, id, false)) return 1;
         if (!db.exec("COMMIT")) return 1;
-        out.phase("add", n, now_seconds() - t);
+        out.phase("add", n, t.lap());
     }
     RecordOut r;
     {
         Stmt sel(db, "SELECT id, name, grp FROM r WHERE id = ?");
         if (!sel.ok()) return 1;
-        const double t = now_seconds();
+        const Timer t;
         if (!db.exec("BEGIN")) return 1;
         for (const uint32_t id : probes) {
             sqlite3_bind_int64(sel.get(), 1, id);
@@ -351,13 +351,13 @@ int sqlite_records(const Params& p, Sink& out) {
             if (!r.holds(id)) return fail("sqlite: record %u", id);
         }
         if (!db.exec("COMMIT")) return 1;
-        out.phase("find_read", n, now_seconds() - t);
+        out.phase("find_read", n, t.lap());
     }
     {
         Stmt sel(db, "SELECT id, name, grp FROM r WHERE name = ? LIMIT 1");
         if (!sel.ok()) return 1;
         char name[NameSize];
-        const double t = now_seconds();
+        const Timer t;
         if (!db.exec("BEGIN")) return 1;
         for (const uint32_t id : probes) {
             std::memset(name, 0, sizeof name);
@@ -369,7 +369,7 @@ int sqlite_records(const Params& p, Sink& out) {
             if (std::strcmp(r.name, name) != 0) return fail("sqlite: record of name %s", name);
         }
         if (!db.exec("COMMIT")) return 1;
-        out.phase("find_name", n, now_seconds() - t);
+        out.phase("find_name", n, t.lap());
     }
     if (!db.close()) return 1;
     out.value("file_kb", static_cast<double>(file_kb(path)));
@@ -398,10 +398,10 @@ int sqlite_mp_worker(const Params& p, Sink& out) {
     if (!ins.ok()) return 1;
     worker_ready();
     const uint32_t base = static_cast<uint32_t>(p.index) * static_cast<uint32_t>(p.count);
-    const double t = now_seconds();
+    const Timer t;
     for (long i = 0; i < p.count; ++i)
         if (!insert_record(ins, base + static_cast<uint32_t>(i) + 1, true)) return 1;
-    out.phase("worker", p.count, now_seconds() - t);
+    out.phase("worker", p.count, t.lap());
     out.value("vmhwm_kb", static_cast<double>(status_kb("VmHWM")));
     return 0;
 }
