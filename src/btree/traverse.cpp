@@ -163,6 +163,15 @@ int32_t next_work(KXCB* cb) {
     RootCursor* c = root_cursor(cb, cb->root);
     if (c == nullptr) return err::NoMemory;
     if (c->position_root == -1) return _cfirst(cb);
+    if (!exclusive(cb) && c->stale && c->position_root != cb->root) {
+        // Outside the root there is no key to find again: past its end the
+        // walk stays at the end; before its start it begins at the first
+        // datum as the root is now.
+        c->stale = 0;
+        if (c->position_root < cb->root) return _cfirst(cb);
+        clear_current(cb);
+        return err::Fail;
+    }
     if (!exclusive(cb) && c->stale) {
         uint8_t key[KeyBufferBytes] = {};
         std::memcpy(key, c->key, sizeof c->key);
@@ -210,6 +219,12 @@ int32_t prev_work(KXCB* cb) {
     const int32_t size = cb->datalen;
     RootCursor* c = root_cursor(cb, cb->root);
     if (c == nullptr) return err::NoMemory;
+    if (!exclusive(cb) && c->stale && c->position_root > cb->root) {
+        // Past the end: the step back is to the root's last datum as the
+        // root is now, not from the leaf the cursor remembers.
+        c->stale = 0;
+        return _clast(cb);
+    }
     if (!exclusive(cb) && c->stale) {
         cb->data = nullptr;
         cb->datalen = 0;

@@ -24,15 +24,18 @@ struct SavedParams {
     uint32_t nested;
     bool key_is_current;
     uint8_t current[256];
+    int32_t override;
 
     explicit SavedParams(KXCB* cb)
         : fields(cb), nested(cb->nested_call),
-          key_is_current(cb->key == cb->current_key || cb->key == cb->current_key + 1) {
+          key_is_current(cb->key == cb->current_key || cb->key == cb->current_key + 1),
+          override(cb->compare_override) {
         if (key_is_current) std::memcpy(current, cb->current_key, sizeof current);
     }
     void restore(KXCB* cb) const {
         fields.restore(cb);
         cb->nested_call = nested;
+        cb->compare_override = override;
         if (key_is_current) std::memcpy(cb->current_key, current, sizeof current);
     }
 };
@@ -45,6 +48,9 @@ int32_t on_lock_tree(KXCB* cb, Work work) {
     if (rc != 0) return rc;
     const SavedParams saved(cb);
     cb->nested_call = 1;
+    // A lock call made while cfirst or clast runs searches the lock tree by
+    // name, not by the first or last key.
+    cb->compare_override = 0;
     const int32_t r = work();
     saved.restore(cb);
     const int32_t end = endwrit(cb);
