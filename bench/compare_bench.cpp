@@ -27,6 +27,7 @@
 //       case the total over all processes; 0 runs only the set-up).  This
 //       is the form bench/count_syscalls.sh drives.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -190,6 +191,8 @@ int multiproc_run(const Engine& e, const Params& p, Sink& out) {
         kids.push_back(c);
     }
     ::close(go[0]);
+    rusage before;
+    ::getrusage(RUSAGE_CHILDREN, &before);
     bool ready = true;
     for (const Child& c : kids) ready = ready && read_line(c.out) == "ready";
     const double t0 = now_seconds();
@@ -209,7 +212,15 @@ int multiproc_run(const Engine& e, const Params& p, Sink& out) {
         e.remove(path);
         return fail("%s: a worker failed", e.name);
     }
-    out.phase("add", per * p.procs, Lap{t1 - t0, -1});
+    rusage after;
+    ::getrusage(RUSAGE_CHILDREN, &after);
+    auto cpu = [](const rusage& r) {
+        return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
+    };
+    // The CPU time is that of all workers together (waiting for locks
+    // included), not of one process: no CPU-time table is printed for it.
+    out.phase("add", per * p.procs, Lap{t1 - t0, cpu(after) - cpu(before)});
     out.value("slowest_worker_s", slowest);
     out.value("vmhwm_kb", largest_kb);  // the largest of the workers
     const long n = e.mp_count(path);
@@ -377,8 +388,10 @@ void print_notes(const Bench& b, const std::vector<Column>& cols, const Params& 
         for (const Column& c : cols) {
             const Phase* ph = c.result.phase("add");
             if (ph != nullptr)
-                std::printf("- %s: %d processes × %ld adds, %s per add across all processes\n", c.label.c_str(),
-                            p.procs, ph->ops / p.procs, duration(ph->ns_per_op()).c_str());
+                std::printf("- %s: %d processes × %ld adds, %s per add across all processes; CPU time of all "
+                            "workers together %s per add\n",
+                            c.label.c_str(), p.procs, ph->ops / p.procs, duration(ph->ns_per_op()).c_str(),
+                            ph->cpu > 0 ? duration(ph->cpu * 1e9 / static_cast<double>(ph->ops)).c_str() : "–");
         }
     }
 }
@@ -566,6 +579,8 @@ int main(int argc, char** argv) {
             }
             cols.push_back(Column{label, e, r});
         };
+        const bool flushes = b->name == std::string("durable") || b->name == std::string("multiproc");
+        const double probe_before = flushes ? flush_probe_us(q.dir, 200) : -1;
         const std::string load_before = load_average();
         for (int round = 0; round < repeat; ++round) {
             for (const Engine* e : used) {
@@ -581,11 +596,15 @@ int main(int argc, char** argv) {
             }
         }
         const std::string load_after = load_average();
+        const double probe_after = flushes ? flush_probe_us(q.dir, 200) : -1;
         std::printf("\n%s: %ld %s, kindex pool %u buffers%s; best of %d run%s per engine; load average %s before, "
                     "%s after\n",
                     b->name, q.count, b->name == std::string("multiproc") ? "adds in all" : "operations per phase",
                     q.pool, b->name == std::string("multiproc") ? format(", %d processes", q.procs).c_str() : "", repeat,
                     repeat == 1 ? "" : "s", load_before.c_str(), load_after.c_str());
+        if (flushes)
+            std::printf("\nOne flush on %s (4 KiB pwrite + fdatasync, median of 200): %.0f µs before, %.0f µs after.\n",
+                        fs_name(q.dir), probe_before, probe_after);
         print_table(*b, cols, false);
         if (b->name != std::string("durable") && b->name != std::string("multiproc")) print_table(*b, cols, true);
         print_notes(*b, cols, q);

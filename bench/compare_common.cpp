@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -82,6 +83,27 @@ long status_kb(const char* field) {
     }
     std::fclose(f);
     return kb;
+}
+
+double flush_probe_us(const std::string& dir, int rounds) {
+    const std::string path = dir + "/compare_flush_probe_" + std::to_string(getpid());
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return -1;
+    std::vector<double> us;
+    char block[4096];
+    std::memset(block, 'k', sizeof block);
+    for (int i = 0; i < rounds; ++i) {
+        const double t = now_seconds();
+        if (::pwrite(fd, block, sizeof block, static_cast<off_t>(i % 16) * 4096) != static_cast<ssize_t>(sizeof block) ||
+            ::fdatasync(fd) != 0)
+            break;
+        us.push_back((now_seconds() - t) * 1e6);
+    }
+    ::close(fd);
+    ::unlink(path.c_str());
+    if (us.empty()) return -1;
+    std::sort(us.begin(), us.end());
+    return us[us.size() / 2];
 }
 
 long file_kb(const std::string& path) {

@@ -83,6 +83,11 @@ struct Result {
 };
 Result parse_result(const std::string& text);
 
+// Median time in microseconds of writing 4 KiB to a file in dir and flushing
+// it with fdatasync (the cost of one flush on that file system at the
+// moment), -1 when the file cannot be written.
+double flush_probe_us(const std::string& dir, int rounds);
+
 // ---- Memory ------------------------------------------------------------------
 // A "VmXxx:" figure of /proc/self/status in KiB; -1 when it is missing.
 long status_kb(const char* field);
