@@ -264,3 +264,17 @@ TEST_F(FileTest, ReadOnlyOpenRefusesNothingButWrites) {
     EXPECT_EQ(cgetcnt(a.get()), 0);
     EXPECT_EQ(mclose(a.get()), 0);
 }
+
+TEST_F(FileTest, RefusedOpenLeavesTheFileUntouched) {
+    const std::string name = file("typed.kx");
+    const KXROOTLIST roots[] = {{3, 5, nullptr}, {0, 0, nullptr}};
+    Block b;
+    ASSERT_EQ(bcreate(b.get(), name.c_str(), 'E', 1, roots), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+    const auto before = kxtest::read_file(name);
+    for (char mode : {'E', 'S'}) {
+        EXPECT_EQ(bopen(b.get(), name.c_str(), mode, 2, nullptr), KX_E_ROOTLIST);
+        EXPECT_EQ(b->state, 'C');
+        EXPECT_EQ(kxtest::read_file(name), before) << "mode " << mode;
+    }
+}

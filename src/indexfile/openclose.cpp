@@ -248,9 +248,11 @@ KX_API int32_t bopen(KXCB* cb, const char* name, char mode, int32_t access, cons
     }
     rc = check_root_list(cb, roots);
     if (rc != 0) {
+        // Nothing was changed: the file is closed without a write section,
+        // which would move its change counter.
         endopen(cb);
-        mclose(cb);
-        return result(cb, rc);
+        if (cb->user_slot != NoSlot) relslot(cb, cb->user_slot);
+        return abandon(cb, rc);
     }
     if (cb->access == 1) return result(cb, endopen(cb));
     // Entries of the lock tree that a former holder of this user slot left.
