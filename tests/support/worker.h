@@ -6,7 +6,8 @@
 // waiting at most a given time so that a deadlock fails the test instead of
 // hanging it; quiet() tells that no reply arrived within a time, which is how
 // a test sees that the worker is blocked.  A worker still running when the
-// object goes away is killed with SIGKILL and reaped.
+// object goes away is killed with SIGKILL and reaped.  MemoryDir gives the
+// tests a folder for their shared files.
 #pragma once
 
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,6 +63,29 @@ inline bool lock_held(const std::string& path, off_t offset, off_t length) {
     ::close(fd);
     return held;
 }
+
+// A folder for files shared between processes, in memory when the system
+// has /dev/shm: the end of every shared write section flushes the file to
+// stable storage, which on a disk costs about a millisecond per section.
+class MemoryDir {
+public:
+    MemoryDir() {
+        std::string base = "/dev/shm";
+        if (::access(base.c_str(), W_OK) != 0) base = std::filesystem::temp_directory_path().string();
+        std::string pattern = base + "/kindex-mp-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
+    }
+    ~MemoryDir() {
+        std::error_code ec;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    }
+    MemoryDir(const MemoryDir&) = delete;
+    MemoryDir& operator=(const MemoryDir&) = delete;
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+};
 
 class Worker {
 public:
