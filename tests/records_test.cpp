@@ -225,6 +225,23 @@ TEST_P(Records, SharedChangesNeedTheRecordLock) {
     EXPECT_EQ(dupdate(b.get(), list), KX_E_NOLOCK);
     EXPECT_EQ(ddelete(b.get(), list), KX_E_NOLOCK);
     EXPECT_EQ(mtstrec(b.get()), KX_E_NOTHELD);
+    // Another user holds the record: even with the bypass option a delete
+    // is refused before it touches the record's keys.
+    {
+        Block o;
+        uint8_t other_buffer[200];
+        ASSERT_EQ(dbopen(o.get(), name.c_str(), other_buffer, sizeof other_buffer, 'S', 2, roots), 0);
+        ASSERT_EQ(cidfind(o.get(), 3, &code, 5, 1), 0);
+        ASSERT_EQ(msetrec(o.get()), 0);
+        const auto keys = entries(1);
+        b->lock_bypass = 1;
+        EXPECT_EQ(ddelete(b.get(), list), KX_E_LOCKED);
+        b->lock_bypass = 0;
+        EXPECT_EQ(entries(1), keys);
+        EXPECT_EQ(count(), 1);
+        ASSERT_EQ(cidclose(o.get()), 0);
+        ASSERT_EQ(cidfind(b.get(), 3, &code, 5, 1), 0);
+    }
     ASSERT_EQ(msetrec(b.get()), 0);
     EXPECT_EQ(mtstrec(b.get()), KX_E_HELDBYME);
     EXPECT_EQ(dupdate(b.get(), list), 0);

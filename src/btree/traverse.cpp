@@ -167,8 +167,10 @@ int32_t next_work(KXCB* cb) {
         // Outside the root there is no key to find again: past its end the
         // walk stays at the end; before its start it begins at the first
         // datum as the root is now.
-        c->stale = 0;
-        if (c->position_root < cb->root) return _cfirst(cb);
+        if (c->position_root < cb->root) {
+            c->stale = 0;
+            return _cfirst(cb);
+        }
         clear_current(cb);
         return err::Fail;
     }
@@ -224,6 +226,11 @@ int32_t prev_work(KXCB* cb) {
         // root is now, not from the leaf the cursor remembers.
         c->stale = 0;
         return _clast(cb);
+    }
+    if (!exclusive(cb) && c->stale && c->position_root < cb->root) {
+        clear_current(cb);
+        cursor_to_zero_key(c);
+        return err::Fail;
     }
     if (!exclusive(cb) && c->stale) {
         cb->data = nullptr;

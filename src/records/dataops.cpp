@@ -289,8 +289,10 @@ KX_API int32_t ddelete(KXCB* cb, const KXDLIST* list) {
     r = read_current(cb);
     if (r == 0) {
         const uint32_t recno = static_cast<uint32_t>(cb->current_record);
-        r = delkeys(cb, static_cast<uint8_t*>(cb->record_buffer), recno, list, cb->datalen);
-        if (r == 0) r = msetlock(cb, RecordTree);
+        // The record's lock comes first: a record another user holds keeps
+        // its keys (the bypass option skips only this block's own lock test).
+        r = msetlock(cb, RecordTree);
+        if (r == 0) r = delkeys(cb, static_cast<uint8_t*>(cb->record_buffer), recno, list, cb->datalen);
         if (r == 0) r = cdelcur(cb, RecordTree);
         if (r == 0) r = change_count(cb, -1);
         if (r == 0) freerecno(cb, recno);
