@@ -61,8 +61,8 @@ bool parse_number(const std::string& text, uint64_t max, uint64_t* value) {
     return true;
 }
 
-// The --segments options of dump and load: "SPEC" for every compound root
-// (or the one --root names), "N=SPEC" for root N.
+// The --segments options of dump and load: "TYPES" for every compound root
+// (or the one --root names), "N=TYPES" for root N.
 struct SegmentOptions {
     bool have_all = false;
     SegmentList all;

@@ -49,7 +49,7 @@ const Command kCommands[] = {
      "the nodes directly by the documented file layout.  Exit 1 when the file\n"
      "cannot be opened or a tree is damaged.\n"},
     {"dump", kxtool::cmd_dump, "write every entry of a file as text on stdout",
-     "usage: kindex dump FILE [--root N] [--segments [R=]SPEC]... [--quiet]\n"
+     "usage: kindex dump FILE [--root N] [--segments [R=]TYPES]... [--quiet]\n"
      "\n"
      "Writes header lines (byte order, custom data, counters, the key type of each\n"
      "typed root) and then one line per datum in entry order:\n"
@@ -59,14 +59,14 @@ const Command kCommands[] = {
      "dumped; --root N dumps one root (50, the lock tree, only this way).\n"
      "\n"
      "Compound keys (key type 8) need their segment list to be shown by segment\n"
-     "and to be loaded again: SPEC lists the segments' key types, each followed by\n"
+     "and to be loaded again: TYPES lists the segments' key types, each followed by\n"
      "'d' when it sorts descending, e.g. --segments 0,5d (a string, then an int32\n"
-     "descending).  R=SPEC gives root R its list; a bare SPEC serves every compound\n"
+     "descending).  R=TYPES gives root R its list; a bare TYPES serves every compound\n"
      "root.  Without one a compound key is written as x:HEX.\n"
      "\n"
      "A running count shows on stderr when it is a terminal (--quiet: never).\n"},
     {"load", kxtool::cmd_load, "read a dump from stdin into a new or existing file",
-     "usage: kindex load FILE [--byte-order big|little] [--segments [R=]SPEC]... [--quiet]\n"
+     "usage: kindex load FILE [--byte-order big|little] [--segments [R=]TYPES]... [--quiet]\n"
      "\n"
      "Reads what `kindex dump` writes.  A FILE that does not exist is created with\n"
      "the dump's root key types, byte order (or the one --byte-order names),\n"
