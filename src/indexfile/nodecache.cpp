@@ -39,7 +39,8 @@ constexpr uint32_t None = UINT32_MAX;
 // The process-wide buffer pool.  The buffers form one array; the list order
 // is kept by each buffer's next pointer plus a side array of predecessors,
 // and a hash index over (owner, handle, node) finds a buffer without walking
-// the list.  Side arrays cost 12 bytes per buffer plus 4 per bucket.
+// the list.  Side arrays cost 16 bytes per buffer (predecessor, hash chain,
+// content stamp) plus 4 per hash bucket.
 struct Pool {
     int32_t count = 100;
     bool started = false;
