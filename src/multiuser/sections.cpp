@@ -18,8 +18,10 @@ constexpr uint32_t ReadLockSpan = UserSlots;
 // Waits until the range is ours.  Fails only when the handle is no file or
 // the system refuses for good, never because someone else holds the range.
 bool wait_lock(KXCB* cb, uint32_t offset, uint32_t length) {
+    // The system keeps the waiter asleep until the range is free; a process
+    // waiting at the gate costs no processor time.
     for (;;) {
-        switch (storage::lock(cb, offset, length)) {
+        switch (storage::lock_wait(cb, offset, length)) {
             case storage::LockResult::Taken: return true;
             case storage::LockResult::Error: return false;
             case storage::LockResult::Busy: storage::yield(); break;

@@ -176,6 +176,10 @@ LockResult lock(const KXCB* cb, uint32_t offset, uint32_t length) {
     if (stream_handle(cb)) return LockResult::Taken;
     return os::lock(cb->handle, offset, length);
 }
+LockResult lock_wait(const KXCB* cb, uint32_t offset, uint32_t length) {
+    if (stream_handle(cb)) return LockResult::Taken;
+    return os::lock_wait(cb->handle, offset, length);
+}
 bool unlock(const KXCB* cb, uint32_t offset, uint32_t length) {
     if (stream_handle(cb)) return true;
     return os::unlock(cb->handle, offset, length);

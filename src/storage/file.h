@@ -52,6 +52,8 @@ bool names_stream(const KXCB* cb, const char* name);
 // stream is open to one opener only, so its locks are always granted.
 using os::LockResult;
 LockResult lock(const KXCB* cb, uint32_t offset, uint32_t length);
+// Waits until the range is the block's own.
+LockResult lock_wait(const KXCB* cb, uint32_t offset, uint32_t length);
 bool unlock(const KXCB* cb, uint32_t offset, uint32_t length);
 bool lock_free(const KXCB* cb, uint32_t offset, uint32_t length);
 void yield();

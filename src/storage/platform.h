@@ -68,6 +68,9 @@ bool unlink(const char* name);
 // file or the system refused for another reason (trying again cannot help).
 enum class LockResult : uint8_t { Taken, Busy, Error };
 LockResult lock(uint64_t h, uint32_t offset, uint32_t length);
+// Locks the range, waiting in the system (not spinning) while another holder
+// has it; Error as above.
+LockResult lock_wait(uint64_t h, uint32_t offset, uint32_t length);
 bool unlock(uint64_t h, uint32_t offset, uint32_t length);
 // True when the range is free of locks held by any other handle (a test
 // only: takes nothing).

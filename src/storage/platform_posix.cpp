@@ -269,6 +269,22 @@ LockResult lock(uint64_t h, uint32_t offset, uint32_t length) {
     return LockResult::Taken;
 }
 
+LockResult lock_wait(uint64_t h, uint32_t offset, uint32_t length) {
+    OpenFile* f = table().find(h);
+    if (f == nullptr || length == 0) return LockResult::Error;
+    for (const Range& r : f->held)
+        if (offset < r.offset + r.length && r.offset < offset + length) return LockResult::Error;
+    struct flock fl {};
+    fl.l_type = f->shared_locks ? F_RDLCK : F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    while (fcntl(f->lock_fd, F_OFD_SETLKW, &fl) != 0)
+        if (errno != EINTR) return LockResult::Error;
+    f->held.push_back({offset, length});
+    return LockResult::Taken;
+}
+
 bool unlock(uint64_t h, uint32_t offset, uint32_t length) {
     OpenFile* f = table().find(h);
     if (f == nullptr) return false;
