@@ -73,9 +73,7 @@ KX_API int32_t _cchgcur(KXCB* cb) {
 
 KX_API int32_t cchgcur(KXCB* cb, int32_t root, const void* data, int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->data = const_cast<void*>(data);
-    cb->datalen = length;
+    store_buffer_call(cb, root, const_cast<void*>(data), length);
     return _cchgcur(cb);
 }
 
@@ -107,12 +105,7 @@ KX_API int32_t cchange(KXCB* cb, int32_t root, const void* key, uint32_t record,
     if (!is_open(cb)) return err::NotOpen;
     int32_t r = strtwrit(cb);
     if (r != 0) return result(cb, r);
-    cb->root = root;
-    cb->key = const_cast<void*>(key);
-    cb->data = const_cast<void*>(data);
-    cb->datalen = length;
-    cb->recval = record;
-    cb->key_byte_order = 1;
+    store_key_call(cb, root, key, record, data, length);
     r = exclusive(cb) ? insert_core(cb, InsertMode::Change) : _cchange(cb);
     const int32_t end = endwrit(cb);
     return result(cb, end != 0 ? end : r);
@@ -145,12 +138,7 @@ KX_API int32_t _csave(KXCB* cb) {
 KX_API int32_t csave(KXCB* cb, int32_t root, const void* key, uint32_t record, const void* data,
                      int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->key = const_cast<void*>(key);
-    cb->data = const_cast<void*>(data);
-    cb->key_byte_order = 1;
-    cb->datalen = length;
-    cb->recval = record;
+    store_key_call(cb, root, key, record, data, length);
     return _csave(cb);
 }
 

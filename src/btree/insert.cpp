@@ -292,23 +292,15 @@ KX_API int32_t _cunqadd(KXCB* cb) {
 KX_API int32_t cdupadd(KXCB* cb, int32_t root, const void* key, uint32_t record, const void* data,
                        int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->data = const_cast<void*>(data);
-    cb->key = const_cast<void*>(key);
-    cb->datalen = length;
-    cb->recval = record;
+    // The key is read in the order the block's key order names.
+    store_key_call(cb, root, key, record, data, length, false);
     return _cdupadd(cb);
 }
 
 KX_API int32_t cunqadd(KXCB* cb, int32_t root, const void* key, uint32_t record, const void* data,
                        int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->key = const_cast<void*>(key);
-    cb->data = const_cast<void*>(data);
-    cb->key_byte_order = 1;
-    cb->datalen = length;
-    cb->recval = record;
+    store_key_call(cb, root, key, record, data, length);
     return _cunqadd(cb);
 }
 

@@ -625,36 +625,25 @@ KX_API int32_t _cgetcur(KXCB* cb) {
 
 KX_API int32_t cfind(KXCB* cb, int32_t root, const void* key, uint32_t record, void* buffer, int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->key = const_cast<void*>(key);
-    cb->data = buffer;
-    cb->key_byte_order = 1;
-    cb->datalen = length;
-    cb->recval = record;
+    store_key_call(cb, root, key, record, buffer, length);
     return _cfind(cb);
 }
 
 KX_API int32_t cfirst(KXCB* cb, int32_t root, void* buffer, int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->data = buffer;
-    cb->datalen = length;
+    store_buffer_call(cb, root, buffer, length);
     return _cfirst(cb);
 }
 
 KX_API int32_t clast(KXCB* cb, int32_t root, void* buffer, int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->data = buffer;
-    cb->datalen = length;
+    store_buffer_call(cb, root, buffer, length);
     return _clast(cb);
 }
 
 KX_API int32_t cgetcur(KXCB* cb, int32_t root, void* buffer, int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->data = buffer;
-    cb->datalen = length;
+    store_buffer_call(cb, root, buffer, length);
     return _cgetcur(cb);
 }
 

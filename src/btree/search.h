@@ -87,6 +87,25 @@ struct KeyCallFields {
     }
 };
 
+// The parameter convention of the public key calls: the arguments go into
+// the parameter fields, and the underscore form reads them from there.  A
+// key call names a key in host order unless it keeps the block's key order.
+inline void store_key_call(KXCB* cb, int32_t root, const void* key, uint32_t record, const void* data,
+                           int32_t length, bool host_key = true) {
+    cb->root = root;
+    cb->key = const_cast<void*>(key);
+    cb->data = const_cast<void*>(data);
+    cb->datalen = length;
+    cb->recval = record;
+    if (host_key) cb->key_byte_order = 1;
+}
+// The same for the calls that name a root and a buffer only.
+inline void store_buffer_call(KXCB* cb, int32_t root, void* buffer, int32_t length) {
+    cb->root = root;
+    cb->data = buffer;
+    cb->datalen = length;
+}
+
 // Looks (root, key, record value) up without delivering data and puts the
 // caller's fields back: the find's result (0 exact, 1, 2, -1 or an error).
 int32_t probe(KXCB* cb);

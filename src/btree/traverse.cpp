@@ -276,17 +276,13 @@ KX_API int32_t _cprev(KXCB* cb) { return run_read(cb, prev_work); }
 
 KX_API int32_t cnext(KXCB* cb, int32_t root, void* buffer, int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->data = buffer;
-    cb->datalen = length;
+    store_buffer_call(cb, root, buffer, length);
     return _cnext(cb);
 }
 
 KX_API int32_t cprev(KXCB* cb, int32_t root, void* buffer, int32_t length) {
     if (!is_open(cb)) return err::NotOpen;
-    cb->root = root;
-    cb->data = buffer;
-    cb->datalen = length;
+    store_buffer_call(cb, root, buffer, length);
     return _cprev(cb);
 }
 
