@@ -293,6 +293,10 @@ TEST_P(Btree, DamagedNodesAreReported) {
         for (int i = 0; i < 4; ++i) f[off + (big ? 3 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
     };
     const size_t r = 1024 + 2048 * size_t{root};
+    const int count = big ? good[r + 14] << 8 | good[r + 15] : good[r + 15] << 8 | good[r + 14];
+    ASSERT_GE(count, 3);
+    ASSERT_EQ(good[r + 18], 14) << "interior entries of 4-byte keys are 15 bytes";
+    ASSERT_EQ(good[r + 18 + 15 * 2], 14);
     struct Case {
         const char* what;
         std::function<void(std::vector<uint8_t>&)> damage;
@@ -302,6 +306,11 @@ TEST_P(Btree, DamagedNodesAreReported) {
         {"negative count", [&](auto& f) { put16(f, r + 14, 0xFFFF); }},
         {"free bytes disagree", [&](auto& f) { put16(f, r + 16, 100); }},
         {"entry runs past the image", [&](auto& f) { f[r + 18] = 250; }},
+        // The root's entries all have one size: the walk must still read
+        // every length byte, not trust the run.
+        {"count one beyond the entries", [&](auto& f) { put16(f, r + 14, static_cast<uint16_t>(count + 1)); }},
+        {"an entry in a run one byte longer", [&](auto& f) { f[r + 18 + 15 * 2] = 15; }},
+        {"an entry in a run one byte shorter", [&](auto& f) { f[r + 18 + 15 * 2] = 13; }},
         {"leftmost child beyond the file", [&](auto& f) { put32(f, r + 0, 999999); }},
         {"child of the wrong level", [&](auto& f) { put32(f, r + 0, root); }},
         {"root level disagrees with the height", [&](auto& f) { put16(f, r + 12, 5); }},

@@ -11,6 +11,7 @@ void node::init(uint8_t* n, int16_t level) {
     set_left(n, NoNode);
     set_level(n, level);
     set_free_bytes(n, EntryArea);
+    layout_changed();
 }
 
 int32_t bounded_key_length(KXCB* cb, uint8_t root, const uint8_t* p, int32_t avail) {
@@ -35,15 +36,25 @@ bool EntryIndex::build(KXCB* cb, const uint8_t* image, bool full, int32_t limit)
     if (n < 0 || n > MaxEntries) return false;
     const bool interior = node::level(image) > 0;
     int32_t off = EntryStart;
-    for (int32_t i = 0; i < n; ++i) {
+    for (int32_t i = 0; i < n;) {
         const int32_t size = image[off] + 1;
         if (size < 8 || off + size > limit) return false;
         if (full) {
             const int32_t k = bounded_key_length(cb, image[off + 1], image + off + 7, size - 7);
             if (k < 0 || (interior && size != k + 11)) return false;
+            offsets[i++] = off;
+            off += size;
+            continue;
         }
-        offsets[i] = off;
+        offsets[i++] = off;
         off += size;
+        // Entries of one size in a row (fixed-width keys and payloads): the
+        // next offset is known before its length byte is read, so the reads
+        // only confirm it instead of each waiting for the one before.
+        while (i < n && off + size <= limit && image[off] + 1 == size) {
+            offsets[i++] = off;
+            off += size;
+        }
     }
     // The free bytes must describe the entries: every move inside the node
     // relies on them.
@@ -88,6 +99,7 @@ void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
     std::memcpy(image + offset, e, static_cast<size_t>(size));
     node::set_count(image, static_cast<int16_t>(node::count(image) + 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) - size));
+    layout_changed();
 }
 
 void remove_entry(uint8_t* image, int32_t offset) {
@@ -97,6 +109,7 @@ void remove_entry(uint8_t* image, int32_t offset) {
     std::memset(image + end - size, 0, static_cast<size_t>(size));
     node::set_count(image, static_cast<int16_t>(node::count(image) - 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) + size));
+    layout_changed();
 }
 
 }  // namespace kx

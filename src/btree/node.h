@@ -88,6 +88,15 @@ struct EntryIndex {
     // False for a damaged node.
     bool build(KXCB* cb, const uint8_t* image, bool full = false, int32_t limit = ImageBytes);
     const uint8_t* at(const uint8_t* image, int32_t i) const { return image + offsets[i]; }
+    // Takes another index's offsets (only the count + 1 in use are copied).
+    void copy_from(const EntryIndex& other) {
+        count = other.count;
+        std::memcpy(offsets, other.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]);
+    }
+    bool same_as(const EntryIndex& other) const {
+        return count == other.count &&
+               std::memcmp(offsets, other.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]) == 0;
+    }
 };
 
 // Length of the key at p (root's key type) when it fits in `avail` bytes,

@@ -1,5 +1,6 @@
 #include "btree/search.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "btree/keys.h"
@@ -149,10 +150,13 @@ int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Ta
     }
 }
 
-// Entry offsets of interior nodes, kept between searches: the upper levels
-// of a tree are read by every search, and walking their entries costs more
-// than searching them.  An index is valid while the node cache's stamp for
-// the buffer it was taken from is unchanged.
+// Entry offsets kept between searches.  The upper levels of a tree are read
+// by every search, and walking a node's entries costs more than searching
+// them, so the offsets of interior nodes are kept per pool buffer, valid while
+// the node cache's stamp for the buffer is unchanged.  Leaves get a small
+// cache of their own, enough for the few visits one operation makes to a leaf
+// (the descent, the copy into the working leaf, gathering the datum), so that
+// scattered leaf visits do not push interior nodes out.
 struct IndexCacheSlot {
     const uint8_t* image = nullptr;
     uint64_t stamp = 0;
@@ -160,12 +164,14 @@ struct IndexCacheSlot {
 };
 
 struct IndexCache {
-    static constexpr size_t Slots = 512;
-    IndexCacheSlot slots[Slots];
+    static constexpr size_t InteriorSlots = 512;
+    static constexpr size_t LeafSlots = 32;
+    IndexCacheSlot interior[InteriorSlots];
+    IndexCacheSlot leaves[LeafSlots];
 
-    IndexCacheSlot& slot_for(const uint8_t* image) {
-        const auto v = reinterpret_cast<uintptr_t>(image);
-        return slots[(v >> 11) % Slots];
+    IndexCacheSlot& slot_for(const uint8_t* image, bool leaf) {
+        const auto v = reinterpret_cast<uintptr_t>(image) >> 11;
+        return leaf ? leaves[v % LeafSlots] : interior[v % InteriorSlots];
     }
 };
 
@@ -174,8 +180,40 @@ IndexCache& index_cache() {
     return *c;
 }
 
-// A node of the tree as it lies in the node cache, with its entry offsets;
-// null and a code when it cannot be read or is damaged.
+// The entry offsets of the working leaf, kept until the layout epoch moves.
+struct WorkingIndex {
+    uint64_t epoch = 0;
+    EntryIndex ix;
+};
+
+WorkingIndex& working() {
+    static WorkingIndex* w = new WorkingIndex();  // lives as long as the process
+    return *w;
+}
+
+// The working leaf's entry offsets; null when the node in it is damaged.
+const EntryIndex* working_index(KXCB* cb) {
+    WorkingIndex& w = working();
+    if (w.epoch != g_layout_epoch) {
+        if (!w.ix.build(cb, work::leaf().bytes)) {
+            w.epoch = 0;
+            return nullptr;
+        }
+        w.epoch = g_layout_epoch;
+    }
+#ifdef KINDEX_SELF_CHECK
+    else {
+        // Every change of the working leaf's layout must move the epoch.
+        EntryIndex fresh;
+        if (!fresh.build(cb, work::leaf().bytes) || !fresh.same_as(w.ix)) std::abort();
+    }
+#endif
+    return &w.ix;
+}
+
+// Node n as the node cache hands it out, with its entry offsets: from the
+// caches above, or built into scratch.  Null and a code when the node cannot
+// be read or is damaged.
 const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryIndex** ix, int32_t* rc) {
     if (n >= cb->node_count) {
         *rc = err::Damaged;
@@ -184,9 +222,13 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
     uint64_t stamp = 0;
     const uint8_t* x = cachepeek(cb, n, rc, &stamp);
     if (x == nullptr) return nullptr;
-    const bool interior = node::level(x) > 0;
-    if (stamp != 0 && interior) {
-        IndexCacheSlot& slot = index_cache().slot_for(x);
+    if (x == work::leaf().bytes) {
+        *ix = working_index(cb);
+        if (*ix == nullptr) *rc = err::Damaged;
+        return *ix == nullptr ? nullptr : x;
+    }
+    if (stamp != 0) {
+        IndexCacheSlot& slot = index_cache().slot_for(x, node::level(x) == 0);
         if (slot.image != x || slot.stamp != stamp) {
             if (!slot.ix.build(cb, x, false, 2048)) {
                 slot.image = nullptr;
@@ -196,15 +238,33 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
             slot.image = x;
             slot.stamp = stamp;
         }
+#ifdef KINDEX_SELF_CHECK
+        else {
+            EntryIndex fresh;
+            if (!fresh.build(cb, x, false, 2048) || !fresh.same_as(slot.ix)) std::abort();
+        }
+#endif
         *ix = &slot.ix;
         return x;
     }
-    if (!scratch.build(cb, x, false, x == work::leaf().bytes ? ImageBytes : 2048)) {
+    if (!scratch.build(cb, x, false, 2048)) {
         *rc = err::Damaged;
         return nullptr;
     }
     *ix = &scratch;
     return x;
+}
+
+// Makes the working leaf hold node x as peek_node handed it out, with its
+// offsets in ix.
+void adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const EntryIndex& from, EntryIndex& ix) {
+    WorkImage& w = work::leaf();
+    if (x != w.bytes) {
+        cacheadopt(cb, w, n, x);
+        working().ix.copy_from(from);
+        working().epoch = g_layout_epoch;
+    }
+    if (&ix != &from) ix.copy_from(from);
 }
 
 // Descends from the root's tree to the leaf where the target belongs.  The
@@ -215,7 +275,10 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
     // Append fast path: the rightmost leaf of the last descent in this root.
     if (w.owner == cb && w.handle == cb->handle && w.node == cb->search_path[0] &&
         cb->cached_root == static_cast<int32_t>(t.root) && node::right(img) == NoNode &&
-        node::level(img) == 0 && node::count(img) >= 1 && ix.build(cb, img)) {
+        node::level(img) == 0 && node::count(img) >= 1) {
+        const EntryIndex* wi = working_index(cb);
+        if (wi == nullptr) return err::Damaged;
+        ix.copy_from(*wi);
         const int32_t p = node_search(cb, img, ix, t, ecr, kcr);
         if (t.damaged) return err::Damaged;
         if (p == ix.count) {
@@ -238,8 +301,7 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
         const int16_t level = node::level(x);
         if (level != expect) return err::Damaged;
         if (level == 0) {
-            rc = read_node(cb, n, ix);
-            if (rc != 0) return rc;
+            adopt_leaf(cb, n, x, *cur, ix);
             cb->search_path[0] = n;
             *pos = node_search(cb, img, ix, t, ecr, kcr);
             if (t.damaged) return err::Damaged;
@@ -286,10 +348,12 @@ int32_t tree_of_root(KXCB* cb, int32_t root, uint32_t* node, uint32_t* height) {
 }
 
 int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index) {
-    if (n >= cb->node_count) return err::Damaged;
-    const int32_t rc = cacheget(cb, work::leaf(), n);
-    if (rc != 0) return rc;
-    return index.build(cb, work::leaf().bytes) ? 0 : err::Damaged;
+    const EntryIndex* from = nullptr;
+    int32_t rc = 0;
+    const uint8_t* x = peek_node(cb, n, index, &from, &rc);
+    if (x == nullptr) return rc;
+    adopt_leaf(cb, n, x, *from, index);
+    return 0;
 }
 
 void load_current(KXCB* cb, const uint8_t* e) {

@@ -184,6 +184,7 @@ WorkImages& images() {
 bool matches(const NodeBuffer* b, const KXCB* cb) { return b->owner == cb && b->handle == cb->handle; }
 
 int32_t direct_read(KXCB* cb, WorkImage& image, uint32_t n) {
+    layout_changed();
     std::memset(image.bytes + NodeSize, 0, OverflowSize);
     if (static_cast<int32_t>(n) < 0) return err::NegativeNode;
     if (storage::seek(cb, n, NodeSize, NodeBase) != 0) return err::Seek;
@@ -233,6 +234,7 @@ void clear_if(WorkImage& w, const KXCB* cb) {
 }  // namespace
 
 void WorkImage::clear_identity() {
+    layout_changed();
     owner = nullptr;
     handle = NoHandle;
     node = NoNode;
@@ -320,6 +322,7 @@ int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n) {
         NodeBuffer* b = p.lookup(cb, n, &found);
         if (found) {
             std::memcpy(image.bytes, b->image, NodeSize);
+            layout_changed();
         } else {
             if (b->dirty) {
                 image_file_flush(b->owner);
@@ -339,6 +342,17 @@ int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n) {
     image.handle = cb->handle;
     image.node = n;
     return 0;
+}
+
+void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src) {
+    if (src != image.bytes) {
+        std::memcpy(image.bytes, src, NodeSize);
+        std::memset(image.bytes + NodeSize, 0, OverflowSize);
+    }
+    layout_changed();
+    image.owner = cb;
+    image.handle = cb->handle;
+    image.node = n;
 }
 
 const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp) {

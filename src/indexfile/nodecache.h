@@ -47,6 +47,14 @@ struct WorkImage {
     bool holds(const KXCB* cb, uint32_t n) const;
 };
 
+// The layout epoch: a process-wide count bumped whenever the entry layout of
+// a node image in memory may have changed (a node copied or read into a work
+// image, entries inserted or removed, a node initialised or cut, a work
+// image's identity given up).  Entry offsets worked out from the working
+// leaf are reused only while the epoch they were taken at is current.
+inline uint64_t g_layout_epoch = 1;
+inline void layout_changed() { ++g_layout_epoch; }
+
 namespace work {
 WorkImage& leaf();
 WorkImage& split();
@@ -65,6 +73,9 @@ bool pool_started();
 // Node transfer through the pool.
 int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n);
 int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n);
+// Makes a work image hold node n by copying the node's image as cachepeek
+// handed it out (src may be the work image itself).
+void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src);
 // Looks node n up like cacheget but hands out its image where it lies (the
 // pool buffer, or a scratch image without a pool) instead of copying it: a
 // search reads interior nodes this way.  The image is read-only, has no
