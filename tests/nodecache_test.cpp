@@ -1,5 +1,6 @@
 // The node buffer pool: replacement order, write-back of dirty victims, the
 // flush modes, direct access without a pool, and refusal of damaged images.
+#include <cstdio>
 #include <cstring>
 
 #include "frame/byteorder.h"
@@ -218,6 +219,54 @@ TEST_F(PoolTest, TwoFilesShareThePoolWithoutMixingNodes) {
     EXPECT_EQ(kx::work::split().bytes[18], 101);
     ASSERT_EQ(kx::cacheget(other.get(), kx::work::split(), 1), 0);
     EXPECT_EQ(kx::work::split().bytes[18], 0) << "node 1 of the other file is its own";
+    EXPECT_EQ(mclose(other.get()), 0);
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+// A flush writes the flushing file's dirty buffers and only those; buffers
+// dirtied again after a flush, or written early as victims, are written
+// once more at the next flush and never lost.
+TEST_F(PoolTest, FlushWritesOnlyTheFlushingFilesDirtyBuffers) {
+    make_file(12);
+    const std::string first = file("first.kx");
+    ASSERT_EQ(std::rename(name.c_str(), first.c_str()), 0);
+    make_file(12);
+    const std::string second = name;
+    ASSERT_EQ(cibufnum(8), 0);
+    Block other;
+    ASSERT_EQ(copen(b.get(), first.c_str()), 0);
+    ASSERT_EQ(copen(other.get(), second.c_str()), 0);
+    ASSERT_EQ(csetfile(b.get(), 0), 0);
+    ASSERT_EQ(csetfile(other.get(), 0), 0);
+    auto put = [](KXCB* cb, uint32_t n, uint8_t value) {
+        kx::WorkImage& img = kx::work::split();
+        ASSERT_EQ(kx::cacheget(cb, img, n), 0);
+        img.bytes[18] = value;
+        ASSERT_EQ(kx::cacheput(cb, img, n), 0);
+    };
+    auto in_file = [](const std::string& f, uint32_t n) { return kxtest::read_file(f).at(1024 + 2048 * n + 18); };
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    ASSERT_EQ(strtwrit(other.get()), 0);
+    for (uint32_t round = 0; round < 3; ++round) {
+        const uint8_t v = static_cast<uint8_t>(200 + round);
+        for (uint32_t n : {9u, 2u, 5u}) put(b.get(), n, v);
+        for (uint32_t n : {3u, 4u}) put(other.get(), n, v);
+        EXPECT_EQ(kx::pool_stats().dirty, 5) << round;
+        ASSERT_EQ(kx::cacheflush(b.get()), 0);
+        EXPECT_EQ(kx::pool_stats().dirty, 2) << "the other file's buffers stay dirty";
+        for (uint32_t n : {9u, 2u, 5u}) EXPECT_EQ(in_file(first, n), v) << round << " node " << n;
+        EXPECT_EQ(in_file(second, 3), round == 0 ? 103 : v - 1) << "not written by the first file's flush";
+        ASSERT_EQ(kx::cacheflush(other.get()), 0);
+        EXPECT_EQ(kx::pool_stats().dirty, 0);
+        EXPECT_EQ(in_file(second, 3), v);
+    }
+    // More dirty nodes than buffers: victims are written as they leave, the
+    // rest at the flush.
+    for (uint32_t n = 1; n < 12; ++n) put(b.get(), n, static_cast<uint8_t>(n + 50));
+    ASSERT_EQ(kx::cacheflush(b.get()), 0);
+    for (uint32_t n = 1; n < 12; ++n) EXPECT_EQ(in_file(first, n), n + 50) << n;
+    ASSERT_EQ(endwrit(other.get()), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
     EXPECT_EQ(mclose(other.get()), 0);
     EXPECT_EQ(mclose(b.get()), 0);
 }

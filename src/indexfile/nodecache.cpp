@@ -1,5 +1,6 @@
 #include "indexfile/nodecache.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
@@ -39,8 +40,11 @@ constexpr uint32_t None = UINT32_MAX;
 // The process-wide buffer pool.  The buffers form one array; the list order
 // is kept by each buffer's next pointer plus a side array of predecessors,
 // and a hash index over (owner, handle, node) finds a buffer without walking
-// the list.  Side arrays cost 16 bytes per buffer (predecessor, hash chain,
-// content stamp) plus 4 per hash bucket.
+// the list.  The dirty buffers are listed apart, so that a flush costs the
+// dirty buffers and not the pool.  Side arrays cost 20 bytes and one bit per
+// buffer (predecessor, hash chain, content stamp, dirty list, listed bit)
+// plus 4 per hash bucket; the dirty list's pages are touched only as far as
+// buffers become dirty.
 struct Pool {
     int32_t count = 100;
     bool started = false;
@@ -57,6 +61,12 @@ struct Pool {
     uint32_t* buckets = nullptr;
     uint32_t mask = 0;
     int32_t dirty = 0;
+    // Every dirty buffer is in the dirty list (a buffer made clean leaves it
+    // at the next flush); `listed` has one bit per buffer saying whether it
+    // is in the list, so that no buffer is listed twice.
+    uint32_t* dirty_list = nullptr;
+    int32_t dirty_listed = 0;
+    uint8_t* listed = nullptr;
 
     uint32_t index(const NodeBuffer* b) const { return static_cast<uint32_t>(b - buffers); }
 
@@ -104,8 +114,28 @@ struct Pool {
 
     void set_dirty(NodeBuffer* b, bool d) {
         if (b->dirty != 0 && !d) --dirty;
-        if (b->dirty == 0 && d) ++dirty;
+        if (b->dirty == 0 && d) {
+            ++dirty;
+            const uint32_t i = index(b);
+            if ((listed[i >> 3] & (1u << (i & 7))) == 0) {
+                listed[i >> 3] = static_cast<uint8_t>(listed[i >> 3] | (1u << (i & 7)));
+                dirty_list[dirty_listed++] = i;
+            }
+        }
         b->dirty = d ? 1 : 0;
+    }
+
+    // Drops the buffers that are clean again from the dirty list.
+    void prune_dirty_list() {
+        int32_t kept = 0;
+        for (int32_t k = 0; k < dirty_listed; ++k) {
+            const uint32_t i = dirty_list[k];
+            if (buffers[i].dirty != 0)
+                dirty_list[kept++] = i;
+            else
+                listed[i >> 3] = static_cast<uint8_t>(listed[i >> 3] & ~(1u << (i & 7)));
+        }
+        dirty_listed = kept;
     }
 
     void free_buffer(NodeBuffer* b) {
@@ -156,6 +186,11 @@ struct Pool {
         std::free(stamps);
         stamps = nullptr;
         std::free(buckets);
+        std::free(dirty_list);
+        std::free(listed);
+        dirty_list = nullptr;
+        listed = nullptr;
+        dirty_listed = 0;
         buffers = head = tail = nullptr;
         prev = chain = buckets = nullptr;
         mask = 0;
@@ -273,8 +308,11 @@ int32_t poolstart(KXCB* scratch) {
     p.chain = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
     p.stamps = static_cast<uint64_t*>(std::calloc(n, sizeof(uint64_t)));
     p.buckets = static_cast<uint32_t*>(std::malloc(buckets * sizeof(uint32_t)));
+    p.dirty_list = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
+    p.listed = static_cast<uint8_t*>(std::calloc((n + 7) / 8, 1));
+    p.dirty_listed = 0;
     if (p.buffers == nullptr || p.prev == nullptr || p.chain == nullptr || p.buckets == nullptr ||
-        p.stamps == nullptr) {
+        p.stamps == nullptr || p.dirty_list == nullptr || p.listed == nullptr) {
         p.release_memory();
         if (scratch != nullptr) scratch->deferred_error = err::NoMemory;
         return err::NoMemory;
@@ -440,16 +478,35 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n) {
     return 0;
 }
 
+// The passes over the whole pool below (flush, release, stale) go through the
+// buffer array in address order rather than along the list: the order does
+// not matter to them, and array loads do not each wait for the one before.
+namespace {
+
+// Writes every dirty buffer of the block, in node order: they are moved to
+// the end of the dirty list and written from there.
+int32_t write_dirty(KXCB* cb) {
+    Pool& p = pool();
+    if (!p.active() || p.dirty == 0) return 0;
+    uint32_t* first = p.dirty_list;
+    uint32_t* last = p.dirty_list + p.dirty_listed;
+    uint32_t* mine = std::partition(first, last, [&](uint32_t i) {
+        const NodeBuffer* b = &p.buffers[i];
+        return b->dirty == 0 || !matches(b, cb);
+    });
+    std::sort(mine, last, [&](uint32_t a, uint32_t b) { return p.buffers[a].node < p.buffers[b].node; });
+    int32_t rc = 0;
+    for (uint32_t* i = mine; i != last && rc == 0; ++i) rc = write_back(&p.buffers[*i]);
+    p.prune_dirty_list();
+    return rc;
+}
+
+}  // namespace
+
 int32_t cacheflush(KXCB* cb) {
     image_file_flush(cb);
-    Pool& p = pool();
-    if (p.active() && p.dirty > 0) {
-        for (NodeBuffer* b = p.head; b != nullptr; b = b->next) {
-            if (!matches(b, cb) || b->dirty == 0) continue;
-            const int32_t rc = write_back(b);
-            if (rc != 0) return rc;
-        }
-    }
+    const int32_t rc = write_dirty(cb);
+    if (rc != 0) return rc;
     storage::flush(cb);
     return 0;
 }
@@ -458,16 +515,12 @@ int32_t cacherelease(KXCB* cb) {
     clear_if(work::leaf(), cb);
     clear_if(work::split(), cb);
     clear_if(work::log(), cb);
+    const int32_t rc = write_dirty(cb);
+    if (rc != 0) return rc;
     Pool& p = pool();
     if (p.active()) {
-        for (NodeBuffer* b = p.head; b != nullptr; b = b->next) {
-            if (!matches(b, cb)) continue;
-            if (b->dirty) {
-                const int32_t rc = write_back(b);
-                if (rc != 0) return rc;
-            }
-            p.free_buffer(b);
-        }
+        for (int32_t i = 0; i < p.count; ++i)
+            if (matches(&p.buffers[i], cb)) p.free_buffer(&p.buffers[i]);
     }
     storage::flush(cb);
     return 0;
@@ -495,8 +548,8 @@ void cachestale(KXCB* cb) {
     clear_if(work::log(), cb);
     Pool& p = pool();
     if (!p.active()) return;
-    for (NodeBuffer* b = p.head; b != nullptr; b = b->next)
-        if (matches(b, cb)) p.free_buffer(b);
+    for (int32_t i = 0; i < p.count; ++i)
+        if (matches(&p.buffers[i], cb)) p.free_buffer(&p.buffers[i]);
 }
 
 PoolStats pool_stats() {
