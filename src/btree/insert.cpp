@@ -109,6 +109,9 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
     }
     if (node::free_bytes(x) >= 0) return cacheput(cb, w, n);
 
+    // Splits move nodes under other parents: the next search in this root
+    // descends from the top instead of trusting the last path.
+    cb->cached_root = -1;
     uint32_t xnum = n;
     uint8_t separator[256];
     for (int pass = 0;; ++pass) {

@@ -93,6 +93,20 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
         }
         // Integer keys compare here, as the key types define them.
         k = t.override != 0 ? -t.override : sign(compare_integer_key(t.type, e + 7, t.key, flag));
+    } else if (t.type == keytype::String && t.override == 0) {
+        // Plain strings compare here too, byte by byte as unsigned values up
+        // to the entry key's terminating zero; the target is read no further
+        // than its first byte that differs.
+        const int32_t len = bounded_key_length(cb, er, e + 7, e[0] - 6);
+        if (len < 0) {
+            t.damaged = true;
+            *key_result = 1;
+            return 1;
+        }
+        const uint8_t* a = e + 7;
+        int32_t i = 0;
+        while (i < len - 1 && a[i] == t.key[i]) ++i;
+        k = sign(static_cast<int32_t>(a[i]) - static_cast<int32_t>(t.key[i]));
     } else {
         if (bounded_key_length(cb, er, e + 7, e[0] - 6) < 0) {
             t.damaged = true;
@@ -272,16 +286,19 @@ void adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const EntryIndex& from, 
 int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t* ecr, int32_t* kcr) {
     WorkImage& w = work::leaf();
     const uint8_t* img = w.bytes;
-    // Append fast path: the rightmost leaf of the last descent in this root.
+    // Fast path: the working leaf is still the leaf of the last descent in
+    // this root.  A leaf holds one unbroken stretch of the entry order, so a
+    // target that sorts after its first entry and up to its last belongs in
+    // it, wherever the leaf lies; so does a target after everything in the
+    // rightmost leaf (ascending loads).  Anything else descends.
     if (w.owner == cb && w.handle == cb->handle && w.node == cb->search_path[0] &&
-        cb->cached_root == static_cast<int32_t>(t.root) && node::right(img) == NoNode &&
-        node::level(img) == 0 && node::count(img) >= 1) {
+        cb->cached_root == static_cast<int32_t>(t.root) && node::level(img) == 0 && node::count(img) >= 1) {
         const EntryIndex* wi = working_index(cb);
         if (wi == nullptr) return err::Damaged;
         ix.copy_from(*wi);
         const int32_t p = node_search(cb, img, ix, t, ecr, kcr);
         if (t.damaged) return err::Damaged;
-        if (p == ix.count) {
+        if ((p == ix.count && node::right(img) == NoNode) || (p > 0 && p < ix.count) || *ecr == 0) {
             *pos = p;
             return 0;
         }

@@ -5,10 +5,13 @@
 // root number, key pointer (with the key's byte order), record value and
 // piece byte.  The descent reads every node into the process-wide working
 // leaf and records the node numbers of its path, leaf at index 0.  Both
-// binary searches probe the last entry first, and when the working leaf is
-// still the rightmost leaf of the previous descent in the same root, a
-// target above all its entries is placed there without descending again:
-// ascending loads at the end of a tree read only that leaf.
+// binary searches probe the last entry first.  When the working leaf is still
+// the leaf of the previous descent in the same root and no split or repair
+// happened since, a target that sorts inside it (after its first entry, up to
+// its last, or above everything in the rightmost leaf) is placed there
+// without descending again: ascending loads at the end of a tree, and a
+// lookup followed by an insert or removal of the same key, read that leaf
+// only.
 //
 // After a positioning call the found entry's key and first payload bytes are
 // in the current-key buffer, its record value in the record value parameter,

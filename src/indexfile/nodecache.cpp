@@ -202,19 +202,11 @@ struct Pool {
 Pool g_pool;
 Pool& pool() { return g_pool; }
 
-struct WorkImages {
-    WorkImage leaf, split, log, rollback, zero, scratch;
-};
+}  // namespace
 
-WorkImages& images() {
-    static WorkImages w = [] {
-        WorkImages x;
-        std::memset(&x, 0, sizeof x);
-        for (WorkImage* i : {&x.leaf, &x.split, &x.log, &x.rollback, &x.zero, &x.scratch}) i->clear_identity();
-        return x;
-    }();
-    return w;
-}
+constinit WorkImages g_work_images;
+
+namespace {
 
 bool matches(const NodeBuffer* b, const KXCB* cb) { return b->owner == cb && b->handle == cb->handle; }
 
@@ -274,19 +266,6 @@ void WorkImage::clear_identity() {
     handle = NoHandle;
     node = NoNode;
 }
-
-bool WorkImage::holds(const KXCB* cb, uint32_t n) const {
-    return owner == cb && handle == cb->handle && node == n;
-}
-
-namespace work {
-WorkImage& leaf() { return images().leaf; }
-WorkImage& split() { return images().split; }
-WorkImage& log() { return images().log; }
-WorkImage& rollback() { return images().rollback; }
-WorkImage& zero() { return images().zero; }
-WorkImage& scratch() { return images().scratch; }
-}  // namespace work
 
 int32_t buffer_count() { return pool().count; }
 bool pool_started() { return pool().started; }

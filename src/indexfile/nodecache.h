@@ -38,14 +38,22 @@ constexpr uint32_t BufferHeaderSize = 36;
 constexpr uint32_t BeforeImageSize = 2084;
 
 struct WorkImage {
-    uint8_t bytes[2048 + OverflowSize];
-    KXCB* owner;
-    uint64_t handle;
-    uint32_t node;
+    uint8_t bytes[2048 + OverflowSize] = {};
+    KXCB* owner = nullptr;
+    uint64_t handle = ~uint64_t{0};
+    uint32_t node = 0xFFFFFFFFu;
 
     void clear_identity();
-    bool holds(const KXCB* cb, uint32_t n) const;
+    bool holds(const KXCB* cb, uint32_t n) const {
+        return owner == cb && handle == cb->handle && node == n;
+    }
 };
+
+// The process-wide work images, constant-initialised (no identity).
+struct WorkImages {
+    WorkImage leaf, split, log, rollback, zero, scratch;
+};
+extern WorkImages g_work_images;
 
 // The layout epoch: a process-wide count bumped whenever the entry layout of
 // a node image in memory may have changed (a node copied or read into a work
@@ -56,12 +64,12 @@ inline uint64_t g_layout_epoch = 1;
 inline void layout_changed() { ++g_layout_epoch; }
 
 namespace work {
-WorkImage& leaf();
-WorkImage& split();
-WorkImage& log();
-WorkImage& rollback();
-WorkImage& zero();
-WorkImage& scratch();
+inline WorkImage& leaf() { return g_work_images.leaf; }
+inline WorkImage& split() { return g_work_images.split; }
+inline WorkImage& log() { return g_work_images.log; }
+inline WorkImage& rollback() { return g_work_images.rollback; }
+inline WorkImage& zero() { return g_work_images.zero; }
+inline WorkImage& scratch() { return g_work_images.scratch; }
 }  // namespace work
 
 // Pool size and start-up.
