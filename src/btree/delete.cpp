@@ -256,7 +256,10 @@ bool same_datum(KXCB* cb, const uint8_t* a, const uint8_t* b) {
 int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
     WorkImage& w = work::leaf();
     EntryIndex ix;
-    if (!ix.build(cb, w.bytes) || i < 0 || i >= ix.count) return err::Fail;
+    const EntryIndex* kept = working_index(cb);
+    if (kept == nullptr) return err::Fail;
+    ix.copy_from(*kept);
+    if (i < 0 || i >= ix.count) return err::Fail;
     uint8_t first[256];
     std::memcpy(first, ix.at(w.bytes, i), static_cast<size_t>(ix.at(w.bytes, i)[0] + 1));
     const uint8_t root = first[1];
@@ -306,7 +309,7 @@ int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
             if (rc == 0) rc = repair_leaf(cb, leaf, gone);
             reshaped = true;
         } else {
-            rc = cacheput(cb, w, leaf);
+            rc = put_working_leaf(cb, leaf);
         }
         if (rc != 0) return rc;
         if (finished || next == NoNode) break;

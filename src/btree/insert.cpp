@@ -107,7 +107,7 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
         if (c == nullptr || c == own || c->leaf != n) continue;
         if (c->index > i || c->position_root > root) ++c->index;
     }
-    if (node::free_bytes(x) >= 0) return cacheput(cb, w, n);
+    if (node::free_bytes(x) >= 0) return put_working_leaf(cb, n);
 
     // Splits move nodes under other parents: the next search in this root
     // descends from the top instead of trusting the last path.

@@ -1,5 +1,7 @@
 #include "btree/node.h"
 
+#include <cstdlib>
+
 #include "btree/keys.h"
 #include "frame/control_block.h"
 
@@ -64,6 +66,55 @@ bool EntryIndex::build(KXCB* cb, const uint8_t* image, bool full, int32_t limit)
     return true;
 }
 
+WorkingIndex& working_leaf_index() {
+    static WorkingIndex* w = new WorkingIndex();  // lives as long as the process
+    return *w;
+}
+
+const EntryIndex* working_index(KXCB* cb) {
+    WorkingIndex& w = working_leaf_index();
+    if (w.epoch != g_layout_epoch) {
+        if (!w.ix.build(cb, work::leaf().bytes)) {
+            w.epoch = 0;
+            return nullptr;
+        }
+        w.epoch = g_layout_epoch;
+    }
+#ifdef KINDEX_SELF_CHECK
+    else {
+        // Every change of the working leaf's layout must move the epoch or
+        // carry the offsets along.
+        EntryIndex fresh;
+        if (!fresh.build(cb, work::leaf().bytes) || !fresh.same_as(w.ix)) std::abort();
+    }
+#endif
+    return &w.ix;
+}
+
+namespace {
+
+// The index of the entry at `offset` in the kept offsets, or -1.
+int32_t kept_position(const EntryIndex& ix, int32_t offset, int32_t last) {
+    int32_t lo = 0, hi = last;
+    while (lo <= hi) {
+        const int32_t mid = (lo + hi) / 2;
+        if (ix.offsets[mid] == offset) return mid;
+        if (ix.offsets[mid] < offset)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
+    }
+    return -1;
+}
+
+// Whether the kept offsets describe `image` (the working leaf, unchanged
+// since they were taken).
+bool keeps(const uint8_t* image) {
+    return image == work::leaf().bytes && working_leaf_index().epoch == g_layout_epoch;
+}
+
+}  // namespace
+
 uint32_t entry_child(const uint8_t* e, uint8_t flag) { return get32(e + e[0] - 3, flag); }
 
 int32_t payload_length(KXCB* cb, const uint8_t* e) {
@@ -93,6 +144,7 @@ int32_t build_index_entry(KXCB* cb, uint8_t* out, const uint8_t* e, uint32_t chi
 }
 
 void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
+    const bool kept = keeps(image);
     const int32_t size = e[0] + 1;
     const int32_t end = node::used_end(image);
     std::memmove(image + offset + size, image + offset, static_cast<size_t>(end - offset));
@@ -100,9 +152,18 @@ void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
     node::set_count(image, static_cast<int16_t>(node::count(image) + 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) - size));
     layout_changed();
+    if (!kept) return;
+    EntryIndex& ix = working_leaf_index().ix;
+    const int32_t at = kept_position(ix, offset, ix.count);
+    if (at < 0 || ix.count >= MaxEntries) return;
+    for (int32_t j = ix.count; j >= at; --j) ix.offsets[j + 1] = ix.offsets[j] + size;
+    ix.offsets[at] = offset;
+    ++ix.count;
+    working_leaf_index().epoch = g_layout_epoch;
 }
 
 void remove_entry(uint8_t* image, int32_t offset) {
+    const bool kept = keeps(image);
     const int32_t size = image[offset] + 1;
     const int32_t end = node::used_end(image);
     std::memmove(image + offset, image + offset + size, static_cast<size_t>(end - offset - size));
@@ -110,6 +171,13 @@ void remove_entry(uint8_t* image, int32_t offset) {
     node::set_count(image, static_cast<int16_t>(node::count(image) - 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) + size));
     layout_changed();
+    if (!kept) return;
+    EntryIndex& ix = working_leaf_index().ix;
+    const int32_t at = kept_position(ix, offset, ix.count - 1);
+    if (at < 0) return;
+    for (int32_t j = at; j < ix.count; ++j) ix.offsets[j] = ix.offsets[j + 1] - size;
+    --ix.count;
+    working_leaf_index().epoch = g_layout_epoch;
 }
 
 }  // namespace kx

@@ -99,6 +99,18 @@ struct EntryIndex {
     }
 };
 
+// The entry offsets of the working leaf, kept with the layout epoch they
+// describe: reused while the epoch is current, and carried along by the
+// entry insertions and removals below instead of being walked again.
+struct WorkingIndex {
+    uint64_t epoch = 0;
+    EntryIndex ix;
+};
+WorkingIndex& working_leaf_index();
+// The working leaf's entry offsets (walked when not kept); null when the node
+// in it is damaged.
+const EntryIndex* working_index(KXCB* cb);
+
 // Length of the key at p (root's key type) when it fits in `avail` bytes,
 // else -1.
 int32_t bounded_key_length(KXCB* cb, uint8_t root, const uint8_t* p, int32_t avail);

@@ -194,37 +194,6 @@ IndexCache& index_cache() {
     return *c;
 }
 
-// The entry offsets of the working leaf, kept until the layout epoch moves.
-struct WorkingIndex {
-    uint64_t epoch = 0;
-    EntryIndex ix;
-};
-
-WorkingIndex& working() {
-    static WorkingIndex* w = new WorkingIndex();  // lives as long as the process
-    return *w;
-}
-
-// The working leaf's entry offsets; null when the node in it is damaged.
-const EntryIndex* working_index(KXCB* cb) {
-    WorkingIndex& w = working();
-    if (w.epoch != g_layout_epoch) {
-        if (!w.ix.build(cb, work::leaf().bytes)) {
-            w.epoch = 0;
-            return nullptr;
-        }
-        w.epoch = g_layout_epoch;
-    }
-#ifdef KINDEX_SELF_CHECK
-    else {
-        // Every change of the working leaf's layout must move the epoch.
-        EntryIndex fresh;
-        if (!fresh.build(cb, work::leaf().bytes) || !fresh.same_as(w.ix)) std::abort();
-    }
-#endif
-    return &w.ix;
-}
-
 // Node n as the node cache hands it out, with its entry offsets: from the
 // caches above, or built into scratch.  Null and a code when the node cannot
 // be read or is damaged.
@@ -275,8 +244,8 @@ void adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const EntryIndex& from, 
     WorkImage& w = work::leaf();
     if (x != w.bytes) {
         cacheadopt(cb, w, n, x);
-        working().ix.copy_from(from);
-        working().epoch = g_layout_epoch;
+        working_leaf_index().ix.copy_from(from);
+        working_leaf_index().epoch = g_layout_epoch;
     }
     if (&ix != &from) ix.copy_from(from);
 }
@@ -362,6 +331,23 @@ int32_t tree_of_root(KXCB* cb, int32_t root, uint32_t* node, uint32_t* height) {
         *height = cb->slot_heights[slot - 1];
     }
     return 0;
+}
+
+int32_t put_working_leaf(KXCB* cb, uint32_t n) {
+    const uint8_t* stored = nullptr;
+    uint64_t stamp = 0;
+    const int32_t rc = cacheput(cb, work::leaf(), n, &stored, &stamp);
+    // The buffer holds the working leaf's bytes; with no overflow they have
+    // the same offsets.
+    const WorkingIndex& w = working_leaf_index();
+    if (rc == 0 && stored != nullptr && stamp != 0 && w.epoch == g_layout_epoch &&
+        node::free_bytes(stored) >= 0) {
+        IndexCacheSlot& slot = index_cache().slot_for(stored, node::level(stored) == 0);
+        slot.ix.copy_from(w.ix);
+        slot.image = stored;
+        slot.stamp = stamp;
+    }
+    return rc;
 }
 
 int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index) {

@@ -117,6 +117,10 @@ int32_t probe(KXCB* cb);
 // Returns 0 to go on, or the code to return.
 int32_t frame_check(KXCB* cb, bool writes);
 
+// Writes the working leaf back as node n (cacheput), keeping its entry
+// offsets for the pool buffer that now holds it.
+int32_t put_working_leaf(KXCB* cb, uint32_t n);
+
 // Reads a node of the tree into the working leaf and indexes its entries;
 // -30 when the node is damaged or beyond the file.
 int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index);

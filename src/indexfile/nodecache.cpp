@@ -414,7 +414,11 @@ const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp) {
     return b->image;
 }
 
-int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n) {
+int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored, uint64_t* stamp) {
+    if (stored != nullptr) {
+        *stored = nullptr;
+        *stamp = 0;
+    }
     if (load<int16_t>(image.bytes + 14) < 0 || load<int16_t>(image.bytes + 16) < 0) return err::Damaged;
     cb->header_dirty = 1;
     image.owner = cb;
@@ -451,6 +455,10 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n) {
     p.set_identity(b, cb, cb->handle, n);
     std::memcpy(b->image, image.bytes, NodeSize);
     p.restamp(b);
+    if (stored != nullptr) {
+        *stored = b->image;
+        *stamp = p.stamps[p.index(b)];
+    }
     const int16_t level = load<int16_t>(image.bytes + 12);
     p.set_dirty(b, true);
     if (cb->flush_mode == 3 || (cb->flush_mode == 2 && level == 0)) return write_back(b);

@@ -80,7 +80,10 @@ bool pool_started();
 
 // Node transfer through the pool.
 int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n);
-int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n);
+// With `stored`, the pool buffer that now holds the node and its new content
+// stamp are handed back (null and 0 without a pool).
+int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored = nullptr,
+                 uint64_t* stamp = nullptr);
 // Makes a work image hold node n by copying the node's image as cachepeek
 // handed it out (src may be the work image itself).
 void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src);
