@@ -210,6 +210,10 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
         if (*ix == nullptr) *rc = err::Damaged;
         return *ix == nullptr ? nullptr : x;
     }
+    // Ask for every cache line of the node's entries at once: the walk of a
+    // leaf's entries and the probes of a search would otherwise wait for
+    // each line in turn.
+    for (int32_t off = 64; off < node::used_end(x) && off < 2048; off += 64) __builtin_prefetch(x + off);
     if (stamp != 0) {
         IndexCacheSlot& slot = index_cache().slot_for(x, node::level(x) == 0);
         if (slot.image != x || slot.stamp != stamp) {
