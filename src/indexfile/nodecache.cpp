@@ -13,6 +13,7 @@
 #include "indexfile/header.h"
 #include "multiuser/sections.h"
 #include "storage/file.h"
+#include "storage/platform.h"
 #include "txlog/nodeput.h"
 
 namespace kx {
@@ -48,7 +49,8 @@ constexpr uint32_t None = UINT32_MAX;
 struct Pool {
     int32_t count = 100;
     bool started = false;
-    NodeBuffer* buffers = nullptr;
+    NodeBuffer* buffers = nullptr;  // large-page memory of buffers_bytes
+    size_t buffers_bytes = 0;
     NodeBuffer* head = nullptr;
     NodeBuffer* tail = nullptr;
     uint32_t* prev = nullptr;
@@ -180,7 +182,8 @@ struct Pool {
     bool active() const { return started && head != nullptr; }
 
     void release_memory() {
-        std::free(buffers);
+        os::release_large(buffers, buffers_bytes);
+        buffers_bytes = 0;
         std::free(prev);
         std::free(chain);
         std::free(stamps);
@@ -282,7 +285,8 @@ int32_t poolstart(KXCB* scratch) {
     const size_t n = static_cast<size_t>(p.count);
     size_t buckets = 1;
     while (buckets < n) buckets <<= 1;
-    p.buffers = static_cast<NodeBuffer*>(std::malloc(n * sizeof(NodeBuffer)));
+    p.buffers_bytes = n * sizeof(NodeBuffer);
+    p.buffers = static_cast<NodeBuffer*>(os::allocate_large(p.buffers_bytes));
     p.prev = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
     p.chain = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
     p.stamps = static_cast<uint64_t*>(std::calloc(n, sizeof(uint64_t)));

@@ -18,6 +18,7 @@
 // implementation can sit beside it with the same interface.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kx::os {
@@ -80,5 +81,12 @@ void yield();
 
 // True when h names an open file of this process.
 bool valid(uint64_t h);
+
+// A large block of zeroed memory for the node pool, null when the system has
+// none.  Where the system offers them it is backed by large pages, so that
+// reaching scattered nodes of a big pool costs fewer address-translation
+// misses.  Given back with release_large and the same size.
+void* allocate_large(size_t bytes);
+void release_large(void* p, size_t bytes);
 
 }  // namespace kx::os

@@ -24,6 +24,7 @@
 // do not exclude each other.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -310,5 +311,20 @@ bool lock_free(uint64_t h, uint32_t offset, uint32_t length) {
 void yield() { sched_yield(); }
 
 bool valid(uint64_t h) { return table().find(h) != nullptr; }
+
+void* allocate_large(size_t bytes) {
+    if (bytes == 0) return nullptr;
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Only advice: without large pages the memory works the same.
+    madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void release_large(void* p, size_t bytes) {
+    if (p != nullptr) munmap(p, bytes);
+}
 
 }  // namespace kx::os
