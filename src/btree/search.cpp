@@ -363,6 +363,22 @@ int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index) {
     return 0;
 }
 
+int32_t read_kept(KXCB* cb, uint32_t n, const EntryIndex** ix) {
+    EntryIndex scratch;
+    const EntryIndex* from = nullptr;
+    int32_t rc = 0;
+    const uint8_t* x = peek_node(cb, n, scratch, &from, &rc);
+    if (x == nullptr) return rc;
+    WorkingIndex& w = working_leaf_index();
+    if (x != work::leaf().bytes) {
+        cacheadopt(cb, work::leaf(), n, x);
+        w.ix.copy_from(*from);
+        w.epoch = g_layout_epoch;
+    }
+    *ix = &w.ix;
+    return 0;
+}
+
 void load_current(KXCB* cb, const uint8_t* e) {
     if (e == nullptr || e[0] == 0) {
         clear_current(cb);

@@ -121,6 +121,11 @@ int32_t frame_check(KXCB* cb, bool writes);
 // offsets for the pool buffer that now holds it.
 int32_t put_working_leaf(KXCB* cb, uint32_t n);
 
+// Reads a node of the tree into the working leaf; *ix points at its kept
+// entry offsets (valid until the layout epoch moves).  -30 when the node is
+// damaged or beyond the file.
+int32_t read_kept(KXCB* cb, uint32_t n, const EntryIndex** ix);
+
 // Reads a node of the tree into the working leaf and indexes its entries;
 // -30 when the node is damaged or beyond the file.
 int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index);

@@ -13,9 +13,10 @@
 namespace kx {
 
 int32_t EntryWalker::load(KXCB* cb) {
-    if (loaded && work::leaf().holds(cb, leaf)) return 0;
-    const int32_t rc = read_node(cb, leaf, ix);
+    if (loaded && epoch == g_layout_epoch && work::leaf().holds(cb, leaf)) return 0;
+    const int32_t rc = read_kept(cb, leaf, &ix);
     loaded = rc == 0;
+    epoch = g_layout_epoch;
     return rc;
 }
 
@@ -23,7 +24,7 @@ const uint8_t* EntryWalker::current(KXCB* cb, int32_t* rc) {
     *rc = load(cb);
     if (*rc != 0) return nullptr;
     if (index < 0) index = 0;
-    for (uint32_t hops = 0; index >= ix.count; ++hops) {
+    for (uint32_t hops = 0; index >= ix->count; ++hops) {
         const uint32_t right = node::right(work::leaf().bytes);
         if (right == NoNode) return nullptr;
         if (hops > cb->node_count) {
@@ -37,7 +38,7 @@ const uint8_t* EntryWalker::current(KXCB* cb, int32_t* rc) {
         *rc = load(cb);
         if (*rc != 0) return nullptr;
     }
-    return ix.at(work::leaf().bytes, index);
+    return ix->at(work::leaf().bytes, index);
 }
 
 const uint8_t* EntryWalker::next(KXCB* cb, int32_t* rc) {
@@ -94,7 +95,7 @@ int32_t step_forward(KXCB* cb, RootCursor* c) {
         load_cursor(cb, c, e);
         cb->last_result = 0;
     } else {
-        c->index = walk.ix.count;
+        c->index = walk.count();
         ++c->position_root;
         clear_current(cb);
     }
@@ -308,7 +309,7 @@ KX_API int32_t cnextrep(KXCB* cb, int32_t root, void* buffer, int32_t length, KX
         if (rc != 0) break;
         if (e == nullptr || entry::root(e) != root || at_end) {
             c->leaf = walk.leaf;
-            c->index = walk.ix.count;
+            c->index = walk.count();
             c->position_root = root + 1;
             clear_current(cb);
             rc = err::Fail;
@@ -350,6 +351,12 @@ KX_API int32_t cnextrep(KXCB* cb, int32_t root, void* buffer, int32_t length, KX
         if (function != nullptr) {
             if (cb->native_callback_keys) convparm(cb, static_cast<uint8_t>(1));
             stop = function(cb, root, buffer, got) == 0;
+            // The function may have called into the library and replaced the
+            // working leaf: the next entry is read again from the position.
+            if (e != nullptr) {
+                e = walk.current(cb, &rc);
+                if (rc != 0) break;
+            }
         }
         if (stop) {
             // Just before the first entry not handed over.

@@ -21,10 +21,15 @@ namespace kx {
 struct EntryWalker {
     uint32_t leaf;
     int32_t index;
-    EntryIndex ix;
+    // The working leaf's kept offsets, valid while the layout epoch is the
+    // one they were taken at.
+    const EntryIndex* ix = nullptr;
+    uint64_t epoch = 0;
     bool loaded = false;
 
     EntryWalker(uint32_t l, int32_t i) : leaf(l), index(i) {}
+    // Entries in the leaf the walker stands in (0 before it read one).
+    int32_t count() const { return ix != nullptr ? ix->count : 0; }
     // The entry at the position, or the first entry after it (following
     // right links past the leaf's end); null at the end of the chain.
     const uint8_t* current(KXCB* cb, int32_t* rc);
@@ -32,7 +37,7 @@ struct EntryWalker {
     const uint8_t* next(KXCB* cb, int32_t* rc);
     // The offset of the position in the working leaf (the end marker's place
     // when past the last entry).
-    int32_t offset() const { return ix.offsets[index < 0 ? 0 : (index > ix.count ? ix.count : index)]; }
+    int32_t offset() const { return ix->offsets[index < 0 ? 0 : (index > ix->count ? ix->count : index)]; }
 
 private:
     int32_t load(KXCB* cb);
