@@ -8,11 +8,6 @@
 
 namespace kx {
 
-RootCursor* existing_cursor(const KXCB* cb, int32_t root) {
-    if (root < 1 || root > 51) return nullptr;
-    return static_cast<RootCursor*>(cb->cursors[root]);
-}
-
 RootCursor* root_cursor(KXCB* cb, int32_t root) {
     if (root < 1 || root > 51) return nullptr;
     if (cb->cursors[root] != nullptr) return static_cast<RootCursor*>(cb->cursors[root]);

@@ -39,7 +39,10 @@ struct RootCursor {
 // allocated (the block's deferred error is then -34) or root is out of range.
 RootCursor* root_cursor(KXCB* cb, int32_t root);
 // The cursor if it exists, else null.
-RootCursor* existing_cursor(const KXCB* cb, int32_t root);
+inline RootCursor* existing_cursor(const KXCB* cb, int32_t root) {
+    if (root < 1 || root > 51) return nullptr;
+    return static_cast<RootCursor*>(cb->cursors[root]);
+}
 // Frees every cursor of the block (close).
 void free_cursors(KXCB* cb);
 // Clears the cursor table without freeing (a fresh open: the table holds

@@ -351,11 +351,6 @@ void raise_compound(KXCB* cb, int32_t root, uint8_t* key) {
 
 }  // namespace
 
-uint8_t root_key_type(const KXCB* cb, int32_t root) {
-    if (cb == nullptr || root < 0 || root >= static_cast<int32_t>(sizeof cb->root_types))
-        return NotAKeyType;
-    return cb->root_types[root] & 31;
-}
 
 const KXSEGMENT* root_segments(const KXCB* cb, int32_t root) {
     if (cb == nullptr || root < 0 ||

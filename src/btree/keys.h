@@ -168,7 +168,10 @@ constexpr int32_t fixed_width(uint8_t type) {
 
 // The key type of a root (low 5 bits of its root type byte); 31, not a key
 // type, for a null block or a root outside the table.
-uint8_t root_key_type(const KXCB* cb, int32_t root);
+inline uint8_t root_key_type(const KXCB* cb, int32_t root) {
+    if (cb == nullptr || root < 0 || root >= static_cast<int32_t>(sizeof cb->root_types)) return 31;
+    return cb->root_types[root] & 31;
+}
 // The segment list of a root; null for a null block, a root outside the
 // table, or a root given no list.  A null list counts as an empty one.
 const KXSEGMENT* root_segments(const KXCB* cb, int32_t root);
