@@ -153,6 +153,38 @@ TEST_P(Records, RecordNumbers) {
     ASSERT_EQ(kxtest::check_trees(b.get()), "");
 }
 
+// A preset number that was freed earlier leaves the free-number tree when a
+// record takes it, so that it is not handed out again while in use.
+TEST_P(Records, PresetNumberLeavesTheFreeNumbers) {
+    for (int32_t i = 1; i <= 4; ++i) ASSERT_EQ(add(i, "n", i), 0);
+    for (int32_t code : {2, 3}) {
+        ASSERT_EQ(cidfind(b.get(), 3, &code, 5, 1), 0);
+        ASSERT_EQ(ddelete(b.get(), list), 0);
+    }
+    ASSERT_EQ(+b->free_records, 2u);
+    b->preset_record = 2;
+    ASSERT_EQ(add(5, "p", 5), 0);
+    EXPECT_EQ(+b->current_record, 2);
+    EXPECT_EQ(+b->free_records, 1u);
+    ASSERT_EQ(add(6, "r", 6), 0);
+    EXPECT_EQ(+b->current_record, 3) << "the number still free";
+    ASSERT_EQ(add(7, "r", 7), 0);
+    EXPECT_EQ(+b->current_record, 5) << "then new numbers; 2 is not handed out twice";
+    EXPECT_EQ(+b->free_records, 0u);
+    // A preset number that was never freed leaves the free numbers alone.
+    int32_t code = 7;
+    ASSERT_EQ(cidfind(b.get(), 3, &code, 5, 1), 0);
+    ASSERT_EQ(ddelete(b.get(), list), 0);
+    b->preset_record = 40;
+    ASSERT_EQ(add(8, "p", 8), 0);
+    EXPECT_EQ(+b->current_record, 40);
+    EXPECT_EQ(+b->free_records, 1u);
+    ASSERT_EQ(add(9, "r", 9), 0);
+    EXPECT_EQ(+b->current_record, 5);
+    EXPECT_EQ(count(), 6);
+    ASSERT_EQ(kxtest::check_trees(b.get()), "");
+}
+
 TEST_P(Records, FindModes) {
     // Groups 10 (three records), 20 and 30.
     ASSERT_EQ(add(10, "x", 1), 0);

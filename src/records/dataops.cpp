@@ -71,6 +71,18 @@ bool newrecno(KXCB* cb, uint32_t* number, bool* preset) {
     return true;
 }
 
+// A preset number that lies in the free-number tree is taken out of it once
+// a record holds it: otherwise it would be handed out again while in use
+// and the add that got it would fail.
+void take_free_number(KXCB* cb, uint32_t number) {
+    if (cb->free_records == 0) return;
+    cb->key_byte_order = 1;
+    if (cdelete(cb, FreeNumberTree, kEmptyKey, number) == 0) {
+        --cb->free_records;
+        header_changed(cb);
+    }
+}
+
 void freerecno(KXCB* cb, uint32_t number) {
     if (cb->reuse_records == 0) return;
     cb->key_byte_order = 1;
@@ -221,6 +233,8 @@ KX_API int32_t dadd(KXCB* cb, const KXDLIST* list) {
                 // The count could not follow: take the record out again.
                 cdelete(cb, RecordTree, kEmptyKey, recno);
                 cb->current_record = -1;
+            } else if (preset) {
+                take_free_number(cb, recno);
             }
         }
     }

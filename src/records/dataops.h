@@ -20,6 +20,7 @@ constexpr int32_t FreeNumberTree = 48;
 bool newrecno(KXCB* cb, uint32_t* number, bool* preset);
 // Gives a number back for reuse (when the reuse option is set).
 void freerecno(KXCB* cb, uint32_t number);
+void take_free_number(KXCB* cb, uint32_t number);
 int32_t addkeys(KXCB* cb, const uint8_t* rec, int32_t length, uint32_t recno, const KXDLIST* list);
 int32_t delkeys(KXCB* cb, const uint8_t* rec, uint32_t recno, const KXDLIST* list, int32_t length);
 // Puts back the stored record's keys for the keyed fields up to index last.
