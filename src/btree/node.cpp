@@ -21,6 +21,7 @@ int32_t bounded_key_length(KXCB* cb, uint8_t root, const uint8_t* p, int32_t ava
     const uint8_t type = root_key_type(cb, root);
     int32_t len;
     if (type == keytype::String || type == keytype::StringNoCase) {
+        if (p[0] == 0) return 1;  // the empty key of the record and free-number trees
         const void* z = std::memchr(p, 0, static_cast<size_t>(avail));
         if (z == nullptr) return -1;
         len = static_cast<int32_t>(static_cast<const uint8_t*>(z) - p) + 1;
