@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "kindex.h"
 
@@ -42,6 +43,19 @@ RootCursor* root_cursor(KXCB* cb, int32_t root);
 inline RootCursor* existing_cursor(const KXCB* cb, int32_t root) {
     if (root < 1 || root > 51) return nullptr;
     return static_cast<RootCursor*>(cb->cursors[root]);
+}
+
+// The first root from r up to 51 that has a cursor, or 52: the sweeps over
+// every cursor after an entry moved skip empty table slots four at a time.
+inline int32_t next_cursor_root(const KXCB* cb, int32_t r) {
+    if (r < 1) r = 1;
+    for (; r + 3 <= 51; r += 4) {
+        uintptr_t v[4];
+        std::memcpy(v, &cb->cursors[r], sizeof v);
+        if ((v[0] | v[1] | v[2] | v[3]) != 0) break;
+    }
+    while (r <= 51 && cb->cursors[r] == nullptr) ++r;
+    return r;
 }
 // Frees every cursor of the block (close).
 void free_cursors(KXCB* cb);

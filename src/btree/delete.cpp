@@ -81,7 +81,7 @@ int32_t unlink(KXCB* cb, uint32_t left, uint32_t right) {
 
 // Cursors standing on a freed leaf move to the same place in a neighbour.
 void relocate_cursors(KXCB* cb, uint32_t leaf, uint32_t left, uint32_t right) {
-    for (int32_t r = 1; r <= 51; ++r) {
+    for (int32_t r = next_cursor_root(cb, 1); r <= 51; r = next_cursor_root(cb, r + 1)) {
         RootCursor* c = existing_cursor(cb, r);
         if (c == nullptr || c->leaf != leaf) continue;
         if (right != NoNode) {
@@ -291,7 +291,7 @@ int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
             own->leaf = leaf;
             own->index = at;
             own->before = 1;
-            for (int32_t r = root; r <= 51; ++r) {
+            for (int32_t r = next_cursor_root(cb, root); r <= 51; r = next_cursor_root(cb, r + 1)) {
                 RootCursor* c = existing_cursor(cb, r);
                 if (c != nullptr && c->leaf == leaf && c->index >= at) --c->index;
             }

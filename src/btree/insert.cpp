@@ -48,6 +48,7 @@ int32_t cut(KXCB* cb, uint8_t* x, uint8_t* y) {
     node::set_free_bytes(x, static_cast<int16_t>(2048 - off));
     std::memset(x + off, 0, static_cast<size_t>(ImageBytes - off));
     layout_changed();
+    image_changed(x, off, ImageBytes);
     return k;
 }
 
@@ -102,7 +103,7 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
         load_cursor(cb, own, e);
         own->before = 0;
     }
-    for (int32_t r = root; r <= 51; ++r) {
+    for (int32_t r = next_cursor_root(cb, root); r <= 51; r = next_cursor_root(cb, r + 1)) {
         RootCursor* c = existing_cursor(cb, r);
         if (c == nullptr || c == own || c->leaf != n) continue;
         if (c->index > i || c->position_root > root) ++c->index;
@@ -127,7 +128,7 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
         node::set_right(x, ynum);
         node::set_left(y.bytes, xnum);
         if (pass == 0) {
-            for (int32_t r = 1; r <= 51; ++r) {
+            for (int32_t r = next_cursor_root(cb, 1); r <= 51; r = next_cursor_root(cb, r + 1)) {
                 RootCursor* c = existing_cursor(cb, r);
                 if (c != nullptr && c->leaf == xnum && c->index >= k) {
                     c->leaf = ynum;

@@ -14,6 +14,7 @@ void node::init(uint8_t* n, int16_t level) {
     set_level(n, level);
     set_free_bytes(n, EntryArea);
     layout_changed();
+    image_changed(n, 0, ImageBytes);
 }
 
 int32_t bounded_key_length(KXCB* cb, uint8_t root, const uint8_t* p, int32_t avail) {
@@ -153,6 +154,7 @@ void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
     node::set_count(image, static_cast<int16_t>(node::count(image) + 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) - size));
     layout_changed();
+    image_changed(image, offset, end + size);
     if (!kept) return;
     EntryIndex& ix = working_leaf_index().ix;
     const int32_t at = kept_position(ix, offset, ix.count);
@@ -172,6 +174,7 @@ void remove_entry(uint8_t* image, int32_t offset) {
     node::set_count(image, static_cast<int16_t>(node::count(image) - 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) + size));
     layout_changed();
+    image_changed(image, offset, end);
     if (!kept) return;
     EntryIndex& ix = working_leaf_index().ix;
     const int32_t at = kept_position(ix, offset, ix.count - 1);

@@ -37,6 +37,8 @@ static_assert(offsetof(NodeBuffer, generation) == 32);
 static_assert(offsetof(NodeBuffer, image) == BufferHeaderSize);
 
 constexpr uint32_t None = UINT32_MAX;
+// The node header (links, level, count, free bytes) ahead of the entries.
+constexpr int32_t NodeHeaderBytes = 18;
 
 // The process-wide buffer pool.  The buffers form one array; the list order
 // is kept by each buffer's next pointer plus a side array of predecessors,
@@ -181,6 +183,16 @@ struct Pool {
 
     bool active() const { return started && head != nullptr; }
 
+    // The buffer whose node image starts at `image`, or null.
+    NodeBuffer* buffer_of(const uint8_t* image) const {
+        if (buffers == nullptr) return nullptr;
+        const auto first = reinterpret_cast<uintptr_t>(buffers[0].image);
+        const auto at = reinterpret_cast<uintptr_t>(image);
+        if (at < first || (at - first) % sizeof(NodeBuffer) != 0) return nullptr;
+        const uintptr_t i = (at - first) / sizeof(NodeBuffer);
+        return i < static_cast<uintptr_t>(count) ? &buffers[i] : nullptr;
+    }
+
     void release_memory() {
         os::release_large(buffers, buffers_bytes);
         buffers_bytes = 0;
@@ -215,6 +227,7 @@ bool matches(const NodeBuffer* b, const KXCB* cb) { return b->owner == cb && b->
 
 int32_t direct_read(KXCB* cb, WorkImage& image, uint32_t n) {
     layout_changed();
+    image.base = 0;
     std::memset(image.bytes + NodeSize, 0, OverflowSize);
     if (static_cast<int32_t>(n) < 0) return err::NegativeNode;
     if (storage::seek(cb, n, NodeSize, NodeBase) != 0) return err::Seek;
@@ -265,6 +278,7 @@ void clear_if(WorkImage& w, const KXCB* cb) {
 
 void WorkImage::clear_identity() {
     layout_changed();
+    base = 0;
     owner = nullptr;
     handle = NoHandle;
     node = NoNode;
@@ -344,6 +358,7 @@ int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n) {
         if (found) {
             std::memcpy(image.bytes, b->image, NodeSize);
             layout_changed();
+            image.base = 0;
         } else {
             if (b->dirty) {
                 image_file_flush(b->owner);
@@ -369,6 +384,11 @@ void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src) {
     if (src != image.bytes) {
         std::memcpy(image.bytes, src, NodeSize);
         std::memset(image.bytes + NodeSize, 0, OverflowSize);
+        const Pool& p = pool();
+        const NodeBuffer* b = p.active() ? p.buffer_of(src) : nullptr;
+        image.base = b != nullptr ? p.stamps[p.index(b)] : 0;
+        image.changed_from = NodeSize;
+        image.changed_to = 0;
     }
     layout_changed();
     image.owner = cb;
@@ -456,9 +476,33 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
         if (!found) p.free_buffer(b);
         return err::Damaged;
     }
-    p.set_identity(b, cb, cb->handle, n);
-    std::memcpy(b->image, image.bytes, NodeSize);
+    // The image came from this buffer and only its header and changed range
+    // differ: those are copied; anything else is copied whole.
+    const bool partial = found && image.base != 0 && image.base == p.stamps[p.index(b)];
+    // A buffer found for the node has its identity already; only a victim
+    // takes a new one (and moves in the hash index).
+    if (!found) p.set_identity(b, cb, cb->handle, n);
+    if (partial) {
+        std::memcpy(b->image, image.bytes, NodeHeaderBytes);
+        // In 32-byte pieces from a 32-byte boundary: the bytes around the
+        // range are equal in both, and short copies cost less this way than
+        // as one copy of unknown length.
+        const int32_t to = image.changed_to > static_cast<int32_t>(NodeSize) ? static_cast<int32_t>(NodeSize)
+                                                                           : image.changed_to;
+        for (int32_t i = image.changed_from & ~31; i < to; i += 32)
+            std::memcpy(b->image + i, image.bytes + i, 32);
+#ifdef KINDEX_SELF_CHECK
+        if (std::memcmp(b->image, image.bytes, NodeSize) != 0) std::abort();
+#endif
+    } else {
+        std::memcpy(b->image, image.bytes, NodeSize);
+    }
     p.restamp(b);
+    if (&image == &work::leaf()) {
+        image.base = p.stamps[p.index(b)];
+        image.changed_from = NodeSize;
+        image.changed_to = 0;
+    }
     if (stored != nullptr) {
         *stored = b->image;
         *stamp = p.stamps[p.index(b)];

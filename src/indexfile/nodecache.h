@@ -42,6 +42,19 @@ struct WorkImage {
     KXCB* owner = nullptr;
     uint64_t handle = ~uint64_t{0};
     uint32_t node = 0xFFFFFFFFu;
+    // Outside the node header and the changed range [changed_from,
+    // changed_to) the bytes equal the pool buffer whose content stamp is
+    // `base` (0: no such buffer is known), so writing the image back there
+    // copies the header and the changed range only.
+    uint64_t base = 0;
+    int32_t changed_from = 0;
+    int32_t changed_to = 0;
+
+    // Notes that bytes [from, to) of the image changed.
+    void changed(int32_t from, int32_t to) {
+        if (from < changed_from) changed_from = from;
+        if (to > changed_to) changed_to = to;
+    }
 
     void clear_identity();
     bool holds(const KXCB* cb, uint32_t n) const {
@@ -71,6 +84,12 @@ inline WorkImage& rollback() { return g_work_images.rollback; }
 inline WorkImage& zero() { return g_work_images.zero; }
 inline WorkImage& scratch() { return g_work_images.scratch; }
 }  // namespace work
+
+// Notes a change of bytes [from, to) of a node image when it is the working
+// leaf (other images are always written back whole).
+inline void image_changed(const uint8_t* image, int32_t from, int32_t to) {
+    if (image == work::leaf().bytes) work::leaf().changed(from, to);
+}
 
 // Pool size and start-up.
 int32_t poolstart(KXCB* scratch);
