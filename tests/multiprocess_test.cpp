@@ -26,6 +26,7 @@
 using kxtest::Block;
 using kxtest::FileTest;
 using kxtest::lock_held;
+using kxtest::MemoryDir;
 using kxtest::read_file;
 using kxtest::Reply;
 using kxtest::Worker;
@@ -45,30 +46,6 @@ bool stress() {
     const char* s = std::getenv("KINDEX_STRESS");
     return s != nullptr && *s != 0 && *s != '0';
 }
-
-// A folder for the shared file, in memory when the system has /dev/shm: the
-// end of every write section flushes the file to stable storage, which on a
-// disk costs about a millisecond and would make the record-number race take
-// tens of seconds without testing anything more.
-class MemoryDir {
-public:
-    MemoryDir() {
-        std::string base = "/dev/shm";
-        if (access(base.c_str(), W_OK) != 0) base = std::filesystem::temp_directory_path().string();
-        std::string pattern = base + "/kindex-mp-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-    }
-    ~MemoryDir() {
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-    }
-    MemoryDir(const MemoryDir&) = delete;
-    MemoryDir& operator=(const MemoryDir&) = delete;
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
-};
 
 class Shared : public FileTest {
 protected:

@@ -125,6 +125,7 @@
 #include "kindex.h"
 #include "multiuser/sections.h"
 #include "records/keyconv.h"
+#include "support/lock_probe.h"
 
 namespace {
 
@@ -287,19 +288,6 @@ std::vector<uint8_t> pattern(uint32_t key, int32_t n) {
 // A payload buffer large enough for any datum of the tests.
 constexpr int32_t PayloadRoom = 40000;
 
-// True when some open file description holds a lock that meets the range.
-bool range_held(const std::string& path, off_t offset, off_t length) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = length;
-    const bool held = fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
-    ::close(fd);
-    return held;
-}
 
 [[noreturn]] void bad_script(const std::string& line) {
     std::fprintf(stderr, "kx_worker: cannot run '%s'\n", line.c_str());
@@ -454,7 +442,7 @@ bool run(Worker& w, const std::string& line) {
         const std::string path = word();
         const auto offset = static_cast<off_t>(number());
         const auto length = static_cast<off_t>(number());
-        r.values.push_back(range_held(path, offset, length) ? "1" : "0");
+        r.values.push_back(kxtest::lock_state(path, offset, length) == 1 ? "1" : "0");
     } else if (op == "asuser") {
         const auto id = static_cast<uid_t>(number());
         call([&] { return setgid(id) == 0 && setuid(id) == 0 ? 0 : -errno; });

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "support/lock_probe.h"
 #include "support/testing.h"
 
 extern char** environ;
@@ -49,19 +50,9 @@ struct Reply {
 // holds a byte-range lock that meets the range.  Asks through a separate
 // open of the file, so it takes nothing and disturbs nobody.
 inline bool lock_held(const std::string& path, off_t offset, off_t length) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ADD_FAILURE() << "cannot open " << path;
-        return false;
-    }
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = length;
-    const bool held = fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
-    ::close(fd);
-    return held;
+    const int state = lock_state(path, offset, length);
+    if (state < 0) ADD_FAILURE() << "cannot open " << path;
+    return state == 1;
 }
 
 // A folder for files shared between processes, in memory when the system
