@@ -110,6 +110,9 @@ WorkingIndex& working_leaf_index();
 // The working leaf's entry offsets (walked when not kept); null when the node
 // in it is damaged.
 const EntryIndex* working_index(KXCB* cb);
+// Aborts unless kept offsets equal a fresh walk of the image (the
+// KINDEX_SELF_CHECK build calls it wherever kept offsets are reused).
+void check_kept(KXCB* cb, const uint8_t* image, const EntryIndex& ix, int32_t limit);
 
 // Length of the key at p (root's key type) when it fits in `avail` bytes,
 // else -1.

@@ -1,6 +1,5 @@
 #include "btree/search.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "btree/keys.h"
@@ -227,8 +226,7 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
         }
 #ifdef KINDEX_SELF_CHECK
         else {
-            EntryIndex fresh;
-            if (!fresh.build(cb, x, false, 2048) || !fresh.same_as(slot.ix)) std::abort();
+            check_kept(cb, x, slot.ix, 2048);
         }
 #endif
         *ix = &slot.ix;
@@ -242,16 +240,16 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
     return x;
 }
 
-// Makes the working leaf hold node x as peek_node handed it out, with its
-// offsets in ix.
-void adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const EntryIndex& from, EntryIndex& ix) {
-    WorkImage& w = work::leaf();
-    if (x != w.bytes) {
-        cacheadopt(cb, w, n, x);
-        working_leaf_index().ix.copy_from(from);
-        working_leaf_index().epoch = g_layout_epoch;
+// Makes the working leaf hold node n, given as peek_node handed it out (x,
+// with offsets `from`); returns the working leaf's kept offsets.
+const EntryIndex* adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const EntryIndex& from) {
+    WorkingIndex& w = working_leaf_index();
+    if (x != work::leaf().bytes) {
+        cacheadopt(cb, work::leaf(), n, x);
+        w.ix.copy_from(from);
+        w.epoch = g_layout_epoch;
     }
-    if (&ix != &from) ix.copy_from(from);
+    return &w.ix;
 }
 
 // Descends from the root's tree to the leaf where the target belongs.  The
@@ -291,7 +289,7 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
         const int16_t level = node::level(x);
         if (level != expect) return err::Damaged;
         if (level == 0) {
-            adopt_leaf(cb, n, x, *cur, ix);
+            ix.copy_from(*adopt_leaf(cb, n, x, *cur));
             cb->search_path[0] = n;
             *pos = node_search(cb, img, ix, t, ecr, kcr);
             if (t.damaged) return err::Damaged;
@@ -354,29 +352,21 @@ int32_t put_working_leaf(KXCB* cb, uint32_t n) {
     return rc;
 }
 
-int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index) {
-    const EntryIndex* from = nullptr;
-    int32_t rc = 0;
-    const uint8_t* x = peek_node(cb, n, index, &from, &rc);
-    if (x == nullptr) return rc;
-    adopt_leaf(cb, n, x, *from, index);
-    return 0;
-}
-
 int32_t read_kept(KXCB* cb, uint32_t n, const EntryIndex** ix) {
     EntryIndex scratch;
     const EntryIndex* from = nullptr;
     int32_t rc = 0;
     const uint8_t* x = peek_node(cb, n, scratch, &from, &rc);
     if (x == nullptr) return rc;
-    WorkingIndex& w = working_leaf_index();
-    if (x != work::leaf().bytes) {
-        cacheadopt(cb, work::leaf(), n, x);
-        w.ix.copy_from(*from);
-        w.epoch = g_layout_epoch;
-    }
-    *ix = &w.ix;
+    *ix = adopt_leaf(cb, n, x, *from);
     return 0;
+}
+
+int32_t read_node(KXCB* cb, uint32_t n, EntryIndex& index) {
+    const EntryIndex* kept = nullptr;
+    const int32_t rc = read_kept(cb, n, &kept);
+    if (rc == 0) index.copy_from(*kept);
+    return rc;
 }
 
 void load_current(KXCB* cb, const uint8_t* e) {

@@ -386,9 +386,7 @@ void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src) {
         std::memset(image.bytes + NodeSize, 0, OverflowSize);
         const Pool& p = pool();
         const NodeBuffer* b = p.active() ? p.buffer_of(src) : nullptr;
-        image.base = b != nullptr ? p.stamps[p.index(b)] : 0;
-        image.changed_from = NodeSize;
-        image.changed_to = 0;
+        image.rebase(b != nullptr ? p.stamps[p.index(b)] : 0);
     }
     layout_changed();
     image.owner = cb;
@@ -499,9 +497,7 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
     }
     p.restamp(b);
     if (&image == &work::leaf()) {
-        image.base = p.stamps[p.index(b)];
-        image.changed_from = NodeSize;
-        image.changed_to = 0;
+        image.rebase(p.stamps[p.index(b)]);
     }
     if (stored != nullptr) {
         *stored = b->image;

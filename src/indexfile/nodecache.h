@@ -50,6 +50,12 @@ struct WorkImage {
     int32_t changed_from = 0;
     int32_t changed_to = 0;
 
+    // The image now equals the buffer content with this stamp (0: none).
+    void rebase(uint64_t stamp) {
+        base = stamp;
+        changed_from = 2048;
+        changed_to = 0;
+    }
     // Notes that bytes [from, to) of the image changed.
     void changed(int32_t from, int32_t to) {
         if (from < changed_from) changed_from = from;
