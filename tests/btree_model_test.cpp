@@ -29,6 +29,9 @@ struct Config {
     uint32_t buffers;
     uint32_t flush_mode;
     uint32_t merge;
+    // Only roots of fixed-width keys, each datum 120 bytes: most leaves hold
+    // entries of a single size, which searches may note and reuse.
+    bool uniform = false;
 };
 
 class BtreeModel : public kxtest::FileTest, public ::testing::WithParamInterface<Config> {
@@ -71,7 +74,20 @@ protected:
         FileTest::TearDown();
     }
 
+    // A root for the next operation (fixed-width key types only in the
+    // uniform configurations).
+    int pick_root() {
+        if (!GetParam().uniform) return static_cast<int>(rng() % kRoots);
+        static constexpr int kFixed[] = {3, 4, 5, 6, 7, 9, 10};  // indexes into kTypes
+        return kFixed[rng() % (sizeof kFixed / sizeof kFixed[0])];
+    }
+
     std::vector<uint8_t> random_payload() {
+        if (GetParam().uniform) {
+            std::vector<uint8_t> p(120);
+            for (auto& x : p) x = static_cast<uint8_t>(rng());
+            return p;
+        }
         const uint32_t pick = rng() % 10;
         size_t len = pick < 3 ? 0 : pick < 8 ? rng() % 120 : rng() % 1500;
         std::vector<uint8_t> p(len);
@@ -107,7 +123,7 @@ protected:
     }
 
     void op_add(bool unique) {
-        const int r = static_cast<int>(rng() % kRoots);
+        const int r = pick_root();
         ModelKey k{static_cast<uint8_t>(r + 1), kxtest::random_key(kTypes[r], rng, 3000), static_cast<uint32_t>(rng() % 5)};
         auto payload = random_payload();
         int32_t expect = 0;
@@ -132,7 +148,7 @@ protected:
     // A random existing entry of the model (or a made-up one when empty).
     ModelKey pick_existing() {
         if (model->empty() || rng() % 8 == 0) {
-            const int r = static_cast<int>(rng() % kRoots);
+            const int r = pick_root();
             return ModelKey{static_cast<uint8_t>(r + 1), kxtest::random_key(kTypes[r], rng, 3000),
                             static_cast<uint32_t>(rng() % 5)};
         }
@@ -230,7 +246,7 @@ protected:
     }
 
     void op_find() {
-        const int r = static_cast<int>(rng() % kRoots);
+        const int r = pick_root();
         ModelKey k{static_cast<uint8_t>(r + 1), kxtest::random_key(kTypes[r], rng, 3000), static_cast<uint32_t>(rng() % 6)};
         const ModelKey* f = nullptr;
         const int32_t expect = expected_find(k, &f);
@@ -246,7 +262,7 @@ protected:
     }
 
     void op_first_last() {
-        const uint8_t root = static_cast<uint8_t>(rng() % kRoots + 1);
+        const uint8_t root = static_cast<uint8_t>(pick_root() + 1);
         auto lo = root_begin(root);
         const bool first = rng() % 2;
         const int32_t rc = first ? cfirst(b.get(), root, buffer.data(), static_cast<int32_t>(buffer.size()))
@@ -425,5 +441,7 @@ INSTANTIATE_TEST_SUITE_P(Configs, BtreeModel,
                                            Config{"foreign_big_pool_mode3_merge", 2, 10000, 3, 1},
                                            Config{"native_tiny_pool_mode3_merge", 1, 3, 3, 1},
                                            Config{"foreign_tiny_pool_mode0", 2, 3, 0, 0},
-                                           Config{"foreign_tiny_pool_mode0_merge", 2, 3, 0, 1}),
+                                           Config{"foreign_tiny_pool_mode0_merge", 2, 3, 0, 1},
+                                           Config{"native_uniform_mode0_merge", 1, 10000, 0, 1, true},
+                                           Config{"foreign_uniform_small_pool_mode0", 2, 40, 0, 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });

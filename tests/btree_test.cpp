@@ -1,10 +1,13 @@
 // B+tree behaviour at the edges: duplicates, pieces, split points, tree
 // growth, the positioning results, traversal corners, bad input and damaged
 // nodes.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <numeric>
+#include <random>
+#include <vector>
 
 #include "btree/node.h"
 #include "btree/search.h"
@@ -205,6 +208,62 @@ TEST_P(Btree, FindPastTheEndOfOneRootLeavesTheCursorPastIt) {
     EXPECT_EQ(key_of(b.get()), 5);
     EXPECT_EQ(cgetcur(b.get(), 1, nullptr, 0), 0);
     EXPECT_EQ(+b->recval, 1u);
+}
+
+// String keys compare byte by byte as unsigned values up to the stored key's
+// terminating zero: a key sorts before its own extensions, bytes from 0x80 up
+// sort after ASCII, and a probe that is missing lands on the next key.
+TEST_P(Btree, StringKeysOrderByUnsignedBytes) {
+    open_file(GetParam());
+    using Key = std::vector<uint8_t>;
+    std::vector<Key> keys;
+    const char* stems[] = {"", "a", "ab", "abc", "abd", "b", "customer-", "customer-k0", "customer-k01234"};
+    for (const char* stem : stems) {
+        for (int tail = 0; tail < 40; ++tail) {
+            Key k(stem, stem + std::strlen(stem));
+            // Tails of ASCII letters, high bytes, and long runs of one byte.
+            if (tail % 4 == 1) k.push_back(static_cast<uint8_t>(0x7F + tail));
+            if (tail % 4 == 2) k.insert(k.end(), static_cast<size_t>(tail + 20), static_cast<uint8_t>('a' + tail % 26));
+            if (tail % 4 == 3) k.push_back(static_cast<uint8_t>(0xC0 + tail % 64));
+            if (tail > 0) k.push_back(static_cast<uint8_t>('a' + tail % 26));
+            k.push_back(0);
+            keys.push_back(k);
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<Key> order = keys;
+    std::mt19937 rng(7);
+    std::shuffle(order.begin(), order.end(), rng);
+    for (const Key& k : order) ASSERT_EQ(cdupadd(b.get(), 2, k.data(), 1, nullptr, 0), 0);
+    ASSERT_GT(+b->main_height, 1u) << "the keys span several leaves";
+
+    // A walk returns them in unsigned byte order.
+    size_t i = 0;
+    for (int32_t rc = cfirst(b.get(), 2, nullptr, 0); rc == 0; rc = cnext(b.get(), 2, nullptr, 0), ++i) {
+        ASSERT_LT(i, keys.size());
+        ASSERT_EQ(std::memcmp(b->current_key, keys[i].data(), keys[i].size()), 0) << "position " << i;
+    }
+    EXPECT_EQ(i, keys.size());
+
+    for (size_t j = 0; j < keys.size(); ++j) {
+        const Key& k = keys[j];
+        EXPECT_EQ(cfind(b.get(), 2, k.data(), 1, nullptr, 0), 0) << "key " << j;
+        EXPECT_EQ(cfind(b.get(), 2, k.data(), 0, nullptr, 0), 1) << "key " << j << ", lower record";
+        // The key with a byte 0x01 added sorts after it and before every
+        // longer key that shares it: the probe lands on the next stored key.
+        Key probe(k.begin(), k.end() - 1);
+        probe.push_back(1);
+        probe.push_back(0);
+        const int32_t rc = cfind(b.get(), 2, probe.data(), 0, nullptr, 0);
+        if (j + 1 == keys.size()) {
+            EXPECT_EQ(rc, KX_E_FAIL) << "past the last key";
+        } else {
+            ASSERT_EQ(rc, 2) << "key " << j;
+            EXPECT_EQ(std::memcmp(b->current_key, keys[j + 1].data(), keys[j + 1].size()), 0) << "key " << j;
+        }
+    }
+    ASSERT_EQ(kxtest::check_trees(b.get()), "");
 }
 
 namespace {

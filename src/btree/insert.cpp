@@ -179,13 +179,13 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
     return cacheput(cb, w, xnum);
 }
 
-// Inserts one piece of the datum.
+// Inserts one piece of the datum.  The key lies in a buffer of KeyBufferBytes.
 int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_len, const uint8_t* payload,
                      int32_t len, uint8_t piece) {
     const uint8_t root = static_cast<uint8_t>(cb->root);
     EntryIndex ix;
     int32_t pos = 0;
-    int32_t rc = locate(cb, root, key, cb->recval, piece, &pos, ix);
+    int32_t rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes);
     if (rc != 0) return rc;
     if ((piece & 0x7F) == 0) {
         const bool exact = entry_cmp(cb) == 0 && pos < ix.count;
@@ -196,7 +196,7 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
         if (replaces && exact) {
             // The old datum goes first; the new one takes its place.
             if (remove_datum(cb, work::leaf().node, pos) < 0) return err::Seek;
-            rc = locate(cb, root, key, cb->recval, piece, &pos, ix);
+            rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes);
             if (rc != 0) return rc;
         }
     }

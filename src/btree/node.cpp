@@ -40,9 +40,13 @@ bool EntryIndex::build(KXCB* cb, const uint8_t* image, bool full, int32_t limit)
     if (n < 0 || n > MaxEntries) return false;
     const bool interior = node::level(image) > 0;
     int32_t off = EntryStart;
+    // The size of the entries so far while they all have one size; -1 once
+    // a second size was met.
+    int32_t common = 0;
     for (int32_t i = 0; i < n;) {
         const int32_t size = image[off] + 1;
         if (size < 8 || off + size > limit) return false;
+        common = common == 0 || common == size ? size : -1;
         if (full) {
             const int32_t k = bounded_key_length(cb, image[off + 1], image + off + 7, size - 7);
             if (k < 0 || (interior && size != k + 11)) return false;
@@ -65,6 +69,23 @@ bool EntryIndex::build(KXCB* cb, const uint8_t* image, bool full, int32_t limit)
     if (node::used_end(image) != off) return false;
     offsets[n] = off;  // the end marker's place
     count = n;
+    stride = common > 0 ? common : 0;
+    return true;
+}
+
+bool EntryIndex::fill(const uint8_t* image, int32_t size) {
+    const int16_t n = node::count(image);
+    if (n <= 0 || n > MaxEntries || size < 8 || node::free_bytes(image) < 0 ||
+        node::used_end(image) != EntryStart + n * size)
+        return false;
+    // Eight at a time (the offsets array has room past the end marker).
+    int32_t o = EntryStart;
+    for (int32_t i = 0; i <= n; i += 8) {
+        for (int32_t j = 0; j < 8; ++j) offsets[i + j] = o + j * size;
+        o += 8 * size;
+    }
+    count = n;
+    stride = size;
     return true;
 }
 
@@ -94,7 +115,7 @@ const EntryIndex* working_index(KXCB* cb) {
 
 void check_kept(KXCB* cb, const uint8_t* image, const EntryIndex& ix, int32_t limit) {
     EntryIndex fresh;
-    if (!fresh.build(cb, image, false, limit) || !fresh.same_as(ix)) std::abort();
+    if (!fresh.build(cb, image, false, limit) || !fresh.confirms(ix)) std::abort();
 }
 
 namespace {
@@ -165,6 +186,7 @@ void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
     if (at < 0 || ix.count >= MaxEntries) return;
     for (int32_t j = ix.count; j >= at; --j) ix.offsets[j + 1] = ix.offsets[j] + size;
     ix.offsets[at] = offset;
+    ix.stride = ix.count == 0 || ix.stride == size ? size : 0;
     ++ix.count;
     working_leaf_index().epoch = g_layout_epoch;
 }
@@ -185,6 +207,7 @@ void remove_entry(uint8_t* image, int32_t offset) {
     if (at < 0) return;
     for (int32_t j = at; j < ix.count; ++j) ix.offsets[j] = ix.offsets[j + 1] - size;
     --ix.count;
+    if (ix.count == 0) ix.stride = 0;
     working_leaf_index().epoch = g_layout_epoch;
 }
 

@@ -83,19 +83,31 @@ inline const uint8_t* key(const uint8_t* e) { return e + 7; }
 // and a few key checks rather than a key check per entry.
 struct EntryIndex {
     int32_t count = 0;
-    int32_t offsets[MaxEntries + 2];
+    // The size every entry has when all have one size, else 0 (also 0 when
+    // that is not known, as after removals from entries of mixed sizes).
+    int32_t stride = 0;
+    // Room for the entries, the end marker and up to seven more, which
+    // `fill` writes eight at a time.
+    int32_t offsets[MaxEntries + 8];
 
     // False for a damaged node.
     bool build(KXCB* cb, const uint8_t* image, bool full = false, int32_t limit = ImageBytes);
+    // The offsets of a node whose entries are known to be all of one size
+    // (found so by an earlier walk of the same content), without walking
+    // them; false when the node's count and free bytes do not fit that.
+    bool fill(const uint8_t* image, int32_t size);
     const uint8_t* at(const uint8_t* image, int32_t i) const { return image + offsets[i]; }
     // Takes another index's offsets (only the count + 1 in use are copied).
     void copy_from(const EntryIndex& other) {
         count = other.count;
+        stride = other.stride;
         std::memcpy(offsets, other.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]);
     }
-    bool same_as(const EntryIndex& other) const {
-        return count == other.count &&
-               std::memcmp(offsets, other.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]) == 0;
+    // Whether kept offsets agree with this fresh walk: the same offsets, and
+    // a stride, where one is kept, that the walk confirms.
+    bool confirms(const EntryIndex& kept) const {
+        return count == kept.count && (kept.stride == 0 || kept.stride == stride) &&
+               std::memcmp(offsets, kept.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]) == 0;
     }
 };
 

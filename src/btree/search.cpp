@@ -60,6 +60,7 @@ struct Target {
     mutable bool damaged = false;  // an entry met on the way had a key running out of it
     uint8_t type = 31;              // the root's key type
     int32_t width = 0;              // integer key types: their width
+    int32_t room = 0;               // bytes of `key` that may be read (0: as far as its key goes)
 
     void describe(KXCB* cb) {
         type = root_key_type(cb, root);
@@ -96,16 +97,24 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
         // Plain strings compare here too, byte by byte as unsigned values up
         // to the entry key's terminating zero; the target is read no further
         // than its first byte that differs.
-        const int32_t len = bounded_key_length(cb, er, e + 7, e[0] - 6);
-        if (len < 0) {
+        const uint8_t* a = e + 7;
+        const int32_t avail = e[0] - 6;
+        const void* z = avail > 0 ? std::memchr(a, 0, static_cast<size_t>(avail)) : nullptr;
+        if (z == nullptr) {
             t.damaged = true;
             *key_result = 1;
             return 1;
         }
-        const uint8_t* a = e + 7;
-        int32_t i = 0;
-        while (i < len - 1 && a[i] == t.key[i]) ++i;
-        k = sign(static_cast<int32_t>(a[i]) - static_cast<int32_t>(t.key[i]));
+        const int32_t len = static_cast<int32_t>(static_cast<const uint8_t*>(z) - a) + 1;
+        if (len <= t.room) {
+            // The target's buffer holds at least as many bytes: one compare
+            // up to and including the entry key's zero.
+            k = sign(std::memcmp(a, t.key, static_cast<size_t>(len)));
+        } else {
+            int32_t i = 0;
+            while (i < len - 1 && a[i] == t.key[i]) ++i;
+            k = sign(static_cast<int32_t>(a[i]) - static_cast<int32_t>(t.key[i]));
+        }
     } else {
         if (bounded_key_length(cb, er, e + 7, e[0] - 6) < 0) {
             t.damaged = true;
@@ -114,6 +123,20 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
         }
         k = t.override != 0 ? -t.override : sign(root_key_compare(cb, er, entry::key(e), t.key, true));
     }
+    *key_result = k;
+    if (k != 0) return k;
+    const int32_t d = static_cast<int32_t>(entry::record(e, flag) - t.record);
+    if (d != 0) return sign(d);
+    return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
+}
+
+// compare_entry with its most common case, an integer key in the target's
+// own root, worked out in place: the same answers.
+inline int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
+    if (entry::root(e) != t.root || t.width == 0 || t.override != 0 || e[0] - 6 < t.width)
+        return compare_entry(cb, e, t, key_result);
+    const uint8_t flag = order_flag(cb);
+    const int32_t k = sign(compare_integer_key(t.type, e + 7, t.key, flag));
     *key_result = k;
     if (k != 0) return k;
     const int32_t d = static_cast<int32_t>(entry::record(e, flag) - t.record);
@@ -133,7 +156,7 @@ int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Ta
     int32_t low = 0, high = ix.count - 1, mid = high;
     for (;;) {
         int32_t kr = 0;
-        const int32_t c = compare_entry(cb, ix.at(img, mid), t, &kr);
+        const int32_t c = compare_entry_fast(cb, ix.at(img, mid), t, &kr);
         if (c == 0) {
             *ecr = 0;
             *kcr = kr;
@@ -146,7 +169,7 @@ int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Ta
                     *ecr = -1;
                     *kcr = -1;
                 } else {
-                    *ecr = compare_entry(cb, ix.at(img, p), t, kcr);
+                    *ecr = compare_entry_fast(cb, ix.at(img, p), t, kcr);
                 }
                 return p;
             }
@@ -193,6 +216,12 @@ IndexCache& index_cache() {
     return *c;
 }
 
+// Notes on a pool buffer that its entries all have one size, so that later
+// searches of the same content fill its offsets without walking it.
+void note_stride(const uint8_t* image, uint64_t stamp, const EntryIndex& ix) {
+    if (ix.stride >= 8 && ix.stride <= 256) cachenote(image, stamp, static_cast<uint8_t>(ix.stride - 1));
+}
+
 // Node n as the node cache hands it out, with its entry offsets: from the
 // caches above, or built into scratch.  Null and a code when the node cannot
 // be read or is damaged.
@@ -202,7 +231,8 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
         return nullptr;
     }
     uint64_t stamp = 0;
-    const uint8_t* x = cachepeek(cb, n, rc, &stamp);
+    uint8_t note = 0;
+    const uint8_t* x = cachepeek(cb, n, rc, &stamp, &note);
     if (x == nullptr) return nullptr;
     if (x == work::leaf().bytes) {
         *ix = working_index(cb);
@@ -210,16 +240,30 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
         return *ix == nullptr ? nullptr : x;
     }
     // Ask for every cache line of the node's entries at once: the walk of a
-    // leaf's entries and the probes of a search would otherwise wait for
-    // each line in turn.
-    for (int32_t off = 64; off < node::used_end(x) && off < 2048; off += 64) __builtin_prefetch(x + off);
-    if (stamp != 0) {
-        IndexCacheSlot& slot = index_cache().slot_for(x, node::level(x) == 0);
+    // leaf's entries, its copy into the working leaf and the probes of a
+    // search would otherwise wait for each line in turn.  An interior node
+    // whose offsets are kept is read only where its search probes.
+    const bool leaf = node::level(x) == 0;
+    IndexCacheSlot* kept = stamp != 0 ? &index_cache().slot_for(x, leaf) : nullptr;
+    if (leaf || kept == nullptr || kept->image != x || kept->stamp != stamp) {
+        const int32_t end = node::used_end(x) < 2048 ? node::used_end(x) : 2048;
+        for (int32_t off = 64; off < end; off += 64) __builtin_prefetch(x + off);
+    }
+    if (kept != nullptr) {
+        IndexCacheSlot& slot = *kept;
         if (slot.image != x || slot.stamp != stamp) {
-            if (!slot.ix.build(cb, x, false, 2048)) {
+            // A node whose entries were found all of one size when this
+            // content was last walked needs no walk.
+            if (note != 0 && slot.ix.fill(x, note + 1)) {
+#ifdef KINDEX_SELF_CHECK
+                check_kept(cb, x, slot.ix, 2048);
+#endif
+            } else if (!slot.ix.build(cb, x, false, 2048)) {
                 slot.image = nullptr;
                 *rc = err::Damaged;
                 return nullptr;
+            } else {
+                note_stride(x, stamp, slot.ix);
             }
             slot.image = x;
             slot.stamp = stamp;
@@ -348,6 +392,7 @@ int32_t put_working_leaf(KXCB* cb, uint32_t n) {
         slot.ix.copy_from(w.ix);
         slot.image = stored;
         slot.stamp = stamp;
+        note_stride(stored, stamp, w.ix);
     }
     return rc;
 }
@@ -410,11 +455,12 @@ void load_cursor(KXCB* cb, RootCursor* c, const uint8_t* e) {
 }
 
 int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
-               EntryIndex& ix) {
+               EntryIndex& ix, int32_t key_room) {
     RootCursor* c = root_cursor(cb, root);
     if (c == nullptr) return err::NoMemory;
     Target t{root, key, record, piece, 0};
     t.describe(cb);
+    t.room = key_room;
     int32_t ecr = -1, kcr = -1;
     const int32_t rc = descend(cb, t, ix, pos, &ecr, &kcr);
     if (rc != 0) return rc;
@@ -441,6 +487,7 @@ int32_t seek(KXCB* cb) {
     }
     Target t{static_cast<uint8_t>(root), key, cb->recval, static_cast<uint8_t>(cb->piece), cb->compare_override};
     t.describe(cb);
+    t.room = KeyBufferBytes;
     EntryIndex ix;
     int32_t pos = 0, ecr = -1, kcr = -1;
     int32_t rc = descend(cb, t, ix, &pos, &ecr, &kcr);

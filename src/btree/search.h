@@ -51,9 +51,11 @@ int32_t seek(KXCB* cb);
 // Descends to the leaf position where (root, key, record, piece) belongs,
 // without moving on to a following leaf: the working leaf holds that leaf,
 // *pos is the index in it, the cursor stands there and the comparison
-// results describe the entry at *pos.  The key is in the file's order.
+// results describe the entry at *pos.  The key is in the file's order;
+// key_room, when known, is how many bytes of its buffer may be read (string
+// keys then compare a whole entry key at once).
 int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
-               EntryIndex& ix);
+               EntryIndex& ix, int32_t key_room = 0);
 
 // Loads the current-key fields from an entry of the working leaf (none: the
 // current key is cleared).

@@ -59,9 +59,12 @@ struct Pool {
     uint32_t* chain = nullptr;
     // Content stamp per buffer: a new value whenever the buffer's image or
     // identity changes, so that what was derived from an image (the entry
-    // offsets of a search) can be kept and recognised as still valid.
+    // offsets of a search) can be kept and recognised as still valid.  The
+    // stamp proper is the upper 56 bits; the low byte is the buffer's layout
+    // note (see cachenote), cleared with every new stamp.
     uint64_t* stamps = nullptr;
     uint64_t next_stamp = 1;
+    static constexpr uint64_t NoteBits = 0xFF;
     uint32_t* buckets = nullptr;
     uint32_t mask = 0;
     int32_t dirty = 0;
@@ -105,7 +108,8 @@ struct Pool {
     }
 
     // Gives a buffer a new identity, keeping the hash index in step.
-    void restamp(const NodeBuffer* b) { stamps[index(b)] = next_stamp++; }
+    void restamp(const NodeBuffer* b) { stamps[index(b)] = (next_stamp++) << 8; }
+    uint64_t stamp_of(const NodeBuffer* b) const { return stamps[index(b)] & ~NoteBits; }
 
     void set_identity(NodeBuffer* b, KXCB* owner, uint64_t handle, uint32_t node) {
         restamp(b);
@@ -386,7 +390,7 @@ void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src) {
         std::memset(image.bytes + NodeSize, 0, OverflowSize);
         const Pool& p = pool();
         const NodeBuffer* b = p.active() ? p.buffer_of(src) : nullptr;
-        image.rebase(b != nullptr ? p.stamps[p.index(b)] : 0);
+        image.rebase(b != nullptr ? p.stamp_of(b) : 0);
     }
     layout_changed();
     image.owner = cb;
@@ -394,9 +398,10 @@ void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src) {
     image.node = n;
 }
 
-const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp) {
+const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp, uint8_t* note) {
     *rc = 0;
     *stamp = 0;
+    if (note != nullptr) *note = 0;
     if (work::leaf().holds(cb, n)) return work::leaf().bytes;
     Pool& p = pool();
     if (!p.active()) {
@@ -409,7 +414,9 @@ const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp) {
     bool found = false;
     NodeBuffer* b = p.lookup(cb, n, &found);
     if (found) {
-        *stamp = p.stamps[p.index(b)];
+        const uint64_t s = p.stamps[p.index(b)];
+        *stamp = s & ~Pool::NoteBits;
+        if (note != nullptr) *note = static_cast<uint8_t>(s);
         return b->image;
     }
     if (b->dirty) {
@@ -432,8 +439,14 @@ const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp) {
     p.set_identity(b, cb, cb->handle, n);
     p.set_dirty(b, false);
     b->generation = 0;
-    *stamp = p.stamps[p.index(b)];
+    *stamp = p.stamp_of(b);
     return b->image;
+}
+
+void cachenote(const uint8_t* image, uint64_t stamp, uint8_t note) {
+    Pool& p = pool();
+    const NodeBuffer* b = p.active() && stamp != 0 ? p.buffer_of(image) : nullptr;
+    if (b != nullptr && p.stamp_of(b) == stamp) p.stamps[p.index(b)] = stamp | note;
 }
 
 int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored, uint64_t* stamp) {
@@ -476,7 +489,7 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
     }
     // The image came from this buffer and only its header and changed range
     // differ: those are copied; anything else is copied whole.
-    const bool partial = found && image.base != 0 && image.base == p.stamps[p.index(b)];
+    const bool partial = found && image.base != 0 && image.base == p.stamp_of(b);
     // A buffer found for the node has its identity already; only a victim
     // takes a new one (and moves in the hash index).
     if (!found) p.set_identity(b, cb, cb->handle, n);
@@ -497,11 +510,11 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
     }
     p.restamp(b);
     if (&image == &work::leaf()) {
-        image.rebase(p.stamps[p.index(b)]);
+        image.rebase(p.stamp_of(b));
     }
     if (stored != nullptr) {
         *stored = b->image;
-        *stamp = p.stamps[p.index(b)];
+        *stamp = p.stamp_of(b);
     }
     const int16_t level = load<int16_t>(image.bytes + 12);
     p.set_dirty(b, true);

@@ -117,8 +117,14 @@ void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src);
 // search reads interior nodes this way.  The image is read-only, has no
 // overflow area, and stays valid until the next call of the node cache.
 // *stamp identifies the buffer's content: it is never handed out again for
-// other content (0 when the image is not a pool buffer).
-const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp);
+// other content (0 when the image is not a pool buffer).  *note, when asked
+// for, is the note last left on this content by cachenote (0: none).
+const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp, uint8_t* note = nullptr);
+// Leaves a one-byte note on a pool buffer's content, as long as that content
+// is the one with the given stamp: a fact worked out from the bytes (the
+// searches note the size of the entries when all have one), handed out by
+// cachepeek until the content changes.  Anything else is ignored.
+void cachenote(const uint8_t* image, uint64_t stamp, uint8_t note);
 int32_t cacheflush(KXCB* cb);
 int32_t cacherelease(KXCB* cb);
 int32_t cachedrop(KXCB* cb, uint32_t n);
