@@ -210,6 +210,38 @@ TEST_P(Btree, FindPastTheEndOfOneRootLeavesTheCursorPastIt) {
     EXPECT_EQ(+b->recval, 1u);
 }
 
+// A datum of one entry, found by key: the buffer gets what fits, the total
+// is the whole payload, and an empty payload or a missing buffer copies
+// nothing.
+TEST_P(Btree, FindCopiesAOneEntryDatumAsFarAsItFits) {
+    open_file(GetParam());
+    const char key[] = "key";
+    std::vector<uint8_t> data(100);
+    std::iota(data.begin(), data.end(), uint8_t{1});
+    ASSERT_EQ(cdupadd(b.get(), 2, key, 1, data.data(), 100), 0);
+    ASSERT_EQ(cdupadd(b.get(), 2, key, 2, nullptr, 0), 0);
+    const struct {
+        uint32_t record;
+        int32_t size;
+        int32_t datalen;
+        int32_t datatotal;
+    } cases[] = {{1, 1000, 100, 100}, {1, 100, 100, 100}, {1, 10, 10, 100}, {1, 0, 100, 0}, {2, 1000, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("record " + std::to_string(c.record) + ", buffer " + std::to_string(c.size));
+        std::vector<uint8_t> out(1000, 0xEE);
+        ASSERT_EQ(cfind(b.get(), 2, key, c.record, c.size > 0 ? out.data() : nullptr, c.size), 0);
+        EXPECT_EQ(+b->datalen, c.datalen);
+        EXPECT_EQ(+b->datatotal, c.datatotal);
+        const size_t copied = c.size > 0 ? static_cast<size_t>(c.datalen) : 0;
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<long>(copied), data.begin()));
+        EXPECT_EQ(out[copied], 0xEE) << "nothing past what fits";
+        // The cursor stands there: cgetcur gives the same datum.
+        std::vector<uint8_t> again(1000);
+        ASSERT_EQ(cgetcur(b.get(), 2, again.data(), 1000), 0);
+        EXPECT_EQ(+b->recval, c.record);
+    }
+}
+
 // String keys compare byte by byte as unsigned values up to the stored key's
 // terminating zero: a key sorts before its own extensions, bytes from 0x80 up
 // sort after ASCII, and a probe that is missing lands on the next key.

@@ -296,11 +296,16 @@ const EntryIndex* adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const Entry
     return &w.ix;
 }
 
-// Descends from the root's tree to the leaf where the target belongs.  The
-// working leaf ends holding that leaf; *pos is the position in it.
-int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t* ecr, int32_t* kcr) {
+// Descends from the root's tree to the leaf where the target belongs; *pos is
+// the position in it.  The working leaf ends holding that leaf, unless `read`
+// is given: a search that only reads takes the leaf where the node cache
+// holds it (*read, valid until the next call of the node cache) and leaves
+// the working leaf as it was.
+int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t* ecr, int32_t* kcr,
+                const uint8_t** read = nullptr) {
     WorkImage& w = work::leaf();
     const uint8_t* img = w.bytes;
+    if (read != nullptr) *read = img;
     // Fast path: the working leaf is still the leaf of the last descent in
     // this root.  A leaf holds one unbroken stretch of the entry order, so a
     // target that sorts after its first entry and up to its last belongs in
@@ -333,7 +338,13 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
         const int16_t level = node::level(x);
         if (level != expect) return err::Damaged;
         if (level == 0) {
-            ix.copy_from(*adopt_leaf(cb, n, x, *cur));
+            if (read != nullptr) {
+                ix.copy_from(*cur);
+                img = x;
+                *read = x;
+            } else {
+                ix.copy_from(*adopt_leaf(cb, n, x, *cur));
+            }
             cb->search_path[0] = n;
             *pos = node_search(cb, img, ix, t, ecr, kcr);
             if (t.damaged) return err::Damaged;
@@ -470,7 +481,7 @@ int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint
     return 0;
 }
 
-int32_t seek(KXCB* cb) {
+int32_t seek(KXCB* cb, bool in_place) {
     const int32_t root = cb->root;
     RootCursor* c = root_cursor(cb, root);
     if (c == nullptr) return err::NoMemory;
@@ -490,11 +501,12 @@ int32_t seek(KXCB* cb) {
     t.room = KeyBufferBytes;
     EntryIndex ix;
     int32_t pos = 0, ecr = -1, kcr = -1;
-    int32_t rc = descend(cb, t, ix, &pos, &ecr, &kcr);
+    const uint8_t* img = nullptr;
+    int32_t rc = descend(cb, t, ix, &pos, &ecr, &kcr, in_place ? &img : nullptr);
     const uint8_t* e = nullptr;
     if (rc == 0) {
-        const uint8_t* img = work::leaf().bytes;
-        c->leaf = work::leaf().node;
+        if (img == nullptr) img = work::leaf().bytes;
+        c->leaf = cb->search_path[0];
         c->index = pos;
         if (pos < ix.count) {
             e = ix.at(img, pos);
@@ -507,6 +519,7 @@ int32_t seek(KXCB* cb) {
                     break;
                 }
                 rc = read_node(cb, node::right(img), ix);
+                img = work::leaf().bytes;
                 if (rc != 0) break;
                 if (ix.count > 0) {
                     c->leaf = work::leaf().node;
@@ -595,15 +608,6 @@ int32_t gather(KXCB* cb, void* buffer, int32_t n) {
     return end;
 }
 
-int32_t probe(KXCB* cb) {
-    const KeyCallFields saved(cb);
-    cb->data = nullptr;
-    cb->datalen = 0;
-    const int32_t r = _cfind(cb);
-    saved.restore(cb);
-    return r;
-}
-
 int32_t frame_check(KXCB* cb, bool writes) {
     if (!is_open(cb)) return err::NotOpen;
     if (cb->root < 1 || cb->root > 50) return result(cb, err::Arg);
@@ -625,13 +629,16 @@ int32_t in_read_section(KXCB* cb, int32_t (*work)(KXCB*)) {
     return result(cb, end != 0 ? end : r);
 }
 
-int32_t find_work(KXCB* cb) {
+// A find.  With `in_place` the leaf is read where it lies (a find of the
+// caller's); a probe before a change takes it into the working leaf, where
+// the change that follows finds it without descending again.
+int32_t find_at(KXCB* cb, bool in_place) {
     release_key_lock(cb, cb->root);
     cb->io_error = 0;
     void* buffer = cb->data;
     const int32_t size = cb->datalen;
     cb->piece = 0;
-    int32_t r = seek(cb);
+    int32_t r = seek(cb, in_place);
     if (r < 0 && r != err::Fail) {
         cb->data = buffer;
         return r;
@@ -642,10 +649,24 @@ int32_t find_work(KXCB* cb) {
         cb->data = buffer;
         return err::Fail;
     }
-    const int32_t g = gather(cb, buffer, size);
+    int32_t g = 0;
+    if (cb->piece == LastPiece && cb->datalen > 0 && buffer != nullptr && size > 0) {
+        // A datum of one entry: its payload came with the entry into the
+        // current key fields; copied from there as gather would copy it.
+        const int32_t len = cb->datalen;
+        std::memcpy(buffer, cb->data, static_cast<size_t>(len <= size ? len : size));
+        cb->compare_override = 0;
+        cb->datatotal = len;
+        cb->datalen = len <= size ? len : size;
+    } else {
+        g = gather(cb, buffer, size);
+    }
     cb->data = buffer;
     return g != 0 ? g : r;
 }
+
+int32_t find_work(KXCB* cb) { return find_at(cb, true); }
+int32_t probe_work(KXCB* cb) { return find_at(cb, false); }
 
 int32_t getcur_work(KXCB* cb) {
     cb->io_error = 0;
@@ -697,6 +718,20 @@ int32_t getcur_work(KXCB* cb) {
 }
 
 }  // namespace
+
+namespace kx {
+
+int32_t probe(KXCB* cb) {
+    const KeyCallFields saved(cb);
+    cb->data = nullptr;
+    cb->datalen = 0;
+    int32_t r = frame_check(cb, false);
+    if (r == 0) r = in_read_section(cb, probe_work);
+    saved.restore(cb);
+    return r;
+}
+
+}  // namespace kx
 
 extern "C" {
 

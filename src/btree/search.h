@@ -46,7 +46,9 @@ int32_t tree_of_root(KXCB* cb, int32_t root, uint32_t* node, uint32_t* height);
 // Seek for (cb->root, cb->key, cb->recval, cb->piece): converts the key to the
 // file's order, descends, and places the cursor.  0, 1, 2 or -1 as above, or a
 // negative error (-30 for a damaged tree, node cache codes).
-int32_t seek(KXCB* cb);
+// With `in_place` the leaf is read where the node cache holds it and the
+// working leaf is left as it was (a find that only reads).
+int32_t seek(KXCB* cb, bool in_place = false);
 
 // Descends to the leaf position where (root, key, record, piece) belongs,
 // without moving on to a following leaf: the working leaf holds that leaf,
