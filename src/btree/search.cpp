@@ -68,6 +68,33 @@ struct Target {
     }
 };
 
+// A plain string entry key against the target key (*k): byte by byte as
+// unsigned values up to the entry key's terminating zero; the target is read
+// no further than its first byte that differs, or than its room.  False when
+// the entry key has no zero inside the entry.
+bool compare_string_key(const uint8_t* e, const Target& t, int32_t* k) {
+    const uint8_t* a = e + 7;
+    const int32_t avail = e[0] - 6;
+    // The empty key, which every entry of the record tree has.
+    if (avail > 0 && a[0] == 0) {
+        *k = t.key[0] == 0 ? 0 : -1;
+        return true;
+    }
+    const void* z = avail > 0 ? std::memchr(a, 0, static_cast<size_t>(avail)) : nullptr;
+    if (z == nullptr) return false;
+    const int32_t len = static_cast<int32_t>(static_cast<const uint8_t*>(z) - a) + 1;
+    if (len <= t.room) {
+        // Room enough in the target's buffer: one compare up to and
+        // including the entry key's zero.
+        *k = sign(std::memcmp(a, t.key, static_cast<size_t>(len)));
+        return true;
+    }
+    int32_t i = 0;
+    while (i < len - 1 && a[i] == t.key[i]) ++i;
+    *k = sign(static_cast<int32_t>(a[i]) - static_cast<int32_t>(t.key[i]));
+    return true;
+}
+
 // The entry compared with the target in entry order: negative when the entry
 // sorts first.  *key_result: the entry's key against the target key (roots
 // that differ decide it alone).
@@ -94,26 +121,10 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
         // Integer keys compare here, as the key types define them.
         k = t.override != 0 ? -t.override : sign(compare_integer_key(t.type, e + 7, t.key, flag));
     } else if (t.type == keytype::String && t.override == 0) {
-        // Plain strings compare here too, byte by byte as unsigned values up
-        // to the entry key's terminating zero; the target is read no further
-        // than its first byte that differs.
-        const uint8_t* a = e + 7;
-        const int32_t avail = e[0] - 6;
-        const void* z = avail > 0 ? std::memchr(a, 0, static_cast<size_t>(avail)) : nullptr;
-        if (z == nullptr) {
+        if (!compare_string_key(e, t, &k)) {
             t.damaged = true;
             *key_result = 1;
             return 1;
-        }
-        const int32_t len = static_cast<int32_t>(static_cast<const uint8_t*>(z) - a) + 1;
-        if (len <= t.room) {
-            // The target's buffer holds at least as many bytes: one compare
-            // up to and including the entry key's zero.
-            k = sign(std::memcmp(a, t.key, static_cast<size_t>(len)));
-        } else {
-            int32_t i = 0;
-            while (i < len - 1 && a[i] == t.key[i]) ++i;
-            k = sign(static_cast<int32_t>(a[i]) - static_cast<int32_t>(t.key[i]));
         }
     } else {
         if (bounded_key_length(cb, er, e + 7, e[0] - 6) < 0) {
