@@ -109,8 +109,9 @@ void put(std::vector<uint8_t>& k, T v) {
 }
 
 std::vector<uint8_t> counted(const std::vector<uint8_t>& body) {
-    std::vector<uint8_t> k{static_cast<uint8_t>(body.size())};
-    k.insert(k.end(), body.begin(), body.end());
+    std::vector<uint8_t> k(body.size() + 1);
+    k[0] = static_cast<uint8_t>(body.size());
+    std::copy(body.begin(), body.end(), k.begin() + 1);
     return k;
 }
 

@@ -79,7 +79,7 @@ struct SegmentOptions {
         }
         uint64_t root = 0;
         if (!parse_number(text.substr(0, eq), 45, &root) || root < 1) {
-            why = "'" + text.substr(0, eq) + "' is not a root number 1..45";
+            why = std::string("'").append(text, 0, eq).append("' is not a root number 1..45");
             return false;
         }
         by_root[static_cast<int>(root)] = list;

@@ -103,11 +103,14 @@ std::string render_fixed(uint8_t type, const uint8_t* p) {
 
 // A numeric record (16, 17) whose length byte is the usual one.
 std::string render_record(uint8_t type, const uint8_t* p) {
-    std::string s = "{" + std::to_string(read_host<uint16_t>(p + 1)) + "," + std::to_string(read_host<uint32_t>(p + 3)) +
-                    "," + std::to_string(read_host<uint32_t>(p + 7)) + "," +
-                    std::to_string(read_host<uint32_t>(p + 11)) + "," + std::to_string(read_host<uint16_t>(p + 15));
-    if (type == 17) s += "," + std::to_string(read_host<int16_t>(p + 17));
-    return s + "}";
+    std::string s = "{";
+    s.append(std::to_string(read_host<uint16_t>(p + 1))).append(",");
+    s.append(std::to_string(read_host<uint32_t>(p + 3))).append(",");
+    s.append(std::to_string(read_host<uint32_t>(p + 7))).append(",");
+    s.append(std::to_string(read_host<uint32_t>(p + 11))).append(",");
+    s.append(std::to_string(read_host<uint16_t>(p + 15)));
+    if (type == 17) s.append(",").append(std::to_string(read_host<int16_t>(p + 17)));
+    return s.append("}");
 }
 
 // One value of a key or segment of type `type` from `avail` bytes at p; the
