@@ -141,13 +141,20 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
     return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
 
-// compare_entry with its most common case, an integer key in the target's
-// own root, worked out in place: the same answers.
+// compare_entry with its most common cases, an integer key or the empty
+// string key of the record tree in the target's own root, worked out in
+// place: the same answers.
 inline int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
-    if (entry::root(e) != t.root || t.width == 0 || t.override != 0 || e[0] - 6 < t.width)
+    if (entry::root(e) != t.root || t.override != 0) return compare_entry(cb, e, t, key_result);
+    int32_t k;
+    if (t.width > 0 && e[0] - 6 >= t.width) {
+        k = sign(compare_integer_key(t.type, e + 7, t.key, order_flag(cb)));
+    } else if (t.type == keytype::String && e[0] > 6 && e[7] == 0) {
+        k = t.key[0] == 0 ? 0 : -1;
+    } else {
         return compare_entry(cb, e, t, key_result);
+    }
     const uint8_t flag = order_flag(cb);
-    const int32_t k = sign(compare_integer_key(t.type, e + 7, t.key, flag));
     *key_result = k;
     if (k != 0) return k;
     const int32_t d = static_cast<int32_t>(entry::record(e, flag) - t.record);
