@@ -12,6 +12,7 @@
 #include "btree/node.h"
 #include "btree/search.h"
 #include "frame/byteorder.h"
+#include "frame/control_block.h"
 #include "indexfile/nodecache.h"
 #include "support/testing.h"
 #include "support/tree_check.h"
@@ -208,6 +209,43 @@ TEST_P(Btree, FindPastTheEndOfOneRootLeavesTheCursorPastIt) {
     EXPECT_EQ(key_of(b.get()), 5);
     EXPECT_EQ(cgetcur(b.get(), 1, nullptr, 0), 0);
     EXPECT_EQ(+b->recval, 1u);
+}
+
+// Entries that fit go into the leaf's pool buffer in place; at flush mode 2
+// (leaves) and 3 (every node) each change is on the file when the call
+// returns, at flush mode 0 only after close.
+TEST_P(Btree, LeafChangesReachTheFileAsTheFlushModeSays) {
+    for (const uint32_t mode : {0u, 2u, 3u}) {
+        SCOPED_TRACE("flush mode " + std::to_string(mode));
+        open_file(GetParam());
+        ASSERT_EQ(csetfile(b.get(), mode), 0);
+        const uint32_t root = b->main_root;
+        const auto stored_count = [&] {
+            uint8_t bytes[2];
+            FILE* f = std::fopen(name.c_str(), "rb");
+            EXPECT_NE(f, nullptr);
+            if (f == nullptr) return -1;
+            std::fseek(f, 1024 + 2048 * static_cast<long>(root) + 14, SEEK_SET);
+            const size_t got = std::fread(bytes, 1, 2, f);
+            std::fclose(f);
+            return got == 2 ? static_cast<int>(kx::get16(bytes, kx::order_flag(b.get()))) : -1;
+        };
+        const int32_t before = stored_count();
+        ASSERT_EQ(strtwrit(b.get()), 0);
+        for (int32_t k = 0; k < 10; ++k) {
+            ASSERT_EQ(add(k, 1, 10), 0);
+            EXPECT_EQ(stored_count(), mode == 0 ? before : k + 1) << "after adding " << k;
+            EXPECT_EQ(kx::pool_stats().dirty, mode == 0 ? 1 : 0);
+        }
+        for (int32_t k = 0; k < 10; k += 2) {
+            ASSERT_EQ(cdelete(b.get(), 1, &k, 1), 0);
+            EXPECT_EQ(stored_count(), mode == 0 ? before : 9 - k / 2) << "after deleting " << k;
+        }
+        ASSERT_EQ(endwrit(b.get()), 0);
+        ASSERT_EQ(mclose(b.get()), 0);
+        EXPECT_EQ(stored_count(), 5) << "after close";
+        ciunlink(name.c_str());
+    }
 }
 
 // A datum of one entry, found by key: the buffer gets what fits, the total

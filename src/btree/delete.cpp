@@ -335,15 +335,48 @@ int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
     return later ? 1 : 0;
 }
 
+int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, EntryIndex& ix) {
+    const uint8_t* e = i >= 0 && i < ix.count ? ix.at(image, i) : nullptr;
+    // A datum of one entry whose leaf keeps entries, or needs no repair when
+    // it empties, goes out of the node's pool buffer in place.
+    if (e != nullptr && image != work::leaf().bytes && e[2] == LastPiece &&
+        (cb->merge_on_delete == 0 || ix.count > 1 || n == tree_root_node(cb))) {
+        const uint8_t root = e[1];
+        RootCursor* own = root_cursor(cb, root);
+        if (own == nullptr) return err::NoMemory;
+        int32_t rc = 0;
+        uint8_t* x = cacheedit(cb, image, n, &rc);
+        if (rc != 0) return rc;
+        if (x != nullptr) {
+            const int32_t size = x[ix.offsets[i]] + 1;
+            remove_entry(x, ix.offsets[i]);
+            ix.removed(i, size);
+            for (int32_t r = next_cursor_root(cb, root); r <= 51; r = next_cursor_root(cb, r + 1)) {
+                RootCursor* c = existing_cursor(cb, r);
+                if (c != nullptr && c->leaf == n && c->index >= i) --c->index;
+            }
+            // The cursor stands in the gap.
+            own->leaf = n;
+            own->index = i - 1;
+            own->position_root = root;
+            own->before = 1;
+            return end_leaf_edit(cb, x, ix);
+        }
+    }
+    take_leaf(cb, n, image, ix);
+    return remove_datum(cb, n, i);
+}
+
 int32_t delete_key(KXCB* cb, const uint8_t* key, uint32_t record) {
     const uint8_t root = static_cast<uint8_t>(cb->root);
     EntryIndex ix;
     int32_t pos = 0;
-    int32_t rc = locate(cb, root, key, record, 0, &pos, ix);
+    const uint8_t* leaf = nullptr;
+    int32_t rc = locate(cb, root, key, record, 0, &pos, ix, 0, &leaf);
     if (rc != 0) return rc;
     if (entry_cmp(cb) != 0 || pos >= ix.count) return err::Fail;
-    load_current(cb, ix.at(work::leaf().bytes, pos));
-    rc = remove_datum(cb, work::leaf().node, pos);
+    load_current(cb, ix.at(leaf, pos));
+    rc = remove_found(cb, cb->search_path[0], leaf, pos, ix);
     return rc < 0 ? (rc == err::Damaged ? rc : err::Seek) : 0;
 }
 

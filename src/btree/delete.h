@@ -21,11 +21,19 @@
 
 namespace kx {
 
+struct EntryIndex;
+
 // Removes the datum whose first piece is entry i of leaf n, held in the
 // working leaf.  The root cursor ends in the gap the datum left (before flag
 // set).  0 when the datum lay in leaf n, 1 when it ran into later leaves, a
 // negative code on failure.
 int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i);
+
+// remove_datum for a leaf as a locate with `read` handed it out (image,
+// offsets ix, which may change): a datum of one entry comes out of the
+// node's pool buffer in place where no repair can follow, anything else goes
+// through the working leaf.
+int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, EntryIndex& ix);
 
 // Deletes the datum (cb->root, key in the file's order, record value, piece
 // 0): 0, -1 when there is no such datum, or a negative code.

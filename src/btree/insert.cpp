@@ -88,13 +88,10 @@ int32_t grow_tree(KXCB* cb, uint32_t* new_root) {
     return rc;
 }
 
-// Inserts entry e at position i of leaf n held in the working leaf, then
-// splits upward until every node fits.
-int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, const EntryIndex& ix) {
-    WorkImage& w = work::leaf();
-    uint8_t* x = w.bytes;
+// Moves the cursors after entry e went in at position i of leaf n: the root's
+// own cursor stands on it, others behind it in the leaf move up by one.
+void cursors_after_insert(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i) {
     const uint8_t root = entry::root(e);
-    insert_entry(x, ix.offsets[i], e);
     RootCursor* own = root_cursor(cb, root);
     if (own != nullptr) {
         own->position_root = root;
@@ -108,6 +105,15 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
         if (c == nullptr || c == own || c->leaf != n) continue;
         if (c->index > i || c->position_root > root) ++c->index;
     }
+}
+
+// Inserts entry e at position i of leaf n held in the working leaf, then
+// splits upward until every node fits.
+int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, const EntryIndex& ix) {
+    WorkImage& w = work::leaf();
+    uint8_t* x = w.bytes;
+    insert_entry(x, ix.offsets[i], e);
+    cursors_after_insert(cb, e, n, i);
     if (node::free_bytes(x) >= 0) return put_working_leaf(cb, n);
 
     // Splits move nodes under other parents: the next search in this root
@@ -185,7 +191,10 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
     const uint8_t root = static_cast<uint8_t>(cb->root);
     EntryIndex ix;
     int32_t pos = 0;
-    int32_t rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes);
+    // The leaf stays where the node cache holds it until it is known whether
+    // the entry fits there.
+    const uint8_t* leaf = nullptr;
+    int32_t rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes, &leaf);
     if (rc != 0) return rc;
     if ((piece & 0x7F) == 0) {
         const bool exact = entry_cmp(cb) == 0 && pos < ix.count;
@@ -195,14 +204,28 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
         if (replaces && !exact && mode != InsertMode::Save) return err::Fail;
         if (replaces && exact) {
             // The old datum goes first; the new one takes its place.
-            if (remove_datum(cb, work::leaf().node, pos) < 0) return err::Seek;
-            rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes);
+            rc = remove_found(cb, cb->search_path[0], leaf, pos, ix);
+            if (rc < 0) return err::Seek;
+            rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes, &leaf);
             if (rc != 0) return rc;
         }
     }
     uint8_t e[256];
-    build_leaf_entry(e, root, key, key_len, cb->recval, piece, payload, len, order_flag(cb));
-    return insert_into_leaf(cb, e, work::leaf().node, pos, ix);
+    const int32_t size = build_leaf_entry(e, root, key, key_len, cb->recval, piece, payload, len, order_flag(cb));
+    const uint32_t n = cb->search_path[0];
+    if (leaf != work::leaf().bytes && node::free_bytes(leaf) >= size && ix.count < MaxEntries) {
+        // The entry fits: it goes straight into the node's pool buffer.
+        uint8_t* x = cacheedit(cb, leaf, n, &rc);
+        if (rc != 0) return rc;
+        if (x != nullptr) {
+            insert_entry(x, ix.offsets[pos], e);
+            ix.inserted(pos, ix.offsets[pos], size);
+            cursors_after_insert(cb, e, n, pos);
+            return end_leaf_edit(cb, x, ix);
+        }
+    }
+    take_leaf(cb, n, leaf, ix);
+    return insert_into_leaf(cb, e, n, pos, ix);
 }
 
 }  // namespace

@@ -184,10 +184,7 @@ void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
     EntryIndex& ix = working_leaf_index().ix;
     const int32_t at = kept_position(ix, offset, ix.count);
     if (at < 0 || ix.count >= MaxEntries) return;
-    for (int32_t j = ix.count; j >= at; --j) ix.offsets[j + 1] = ix.offsets[j] + size;
-    ix.offsets[at] = offset;
-    ix.stride = ix.count == 0 || ix.stride == size ? size : 0;
-    ++ix.count;
+    ix.inserted(at, offset, size);
     working_leaf_index().epoch = g_layout_epoch;
 }
 
@@ -205,9 +202,7 @@ void remove_entry(uint8_t* image, int32_t offset) {
     EntryIndex& ix = working_leaf_index().ix;
     const int32_t at = kept_position(ix, offset, ix.count - 1);
     if (at < 0) return;
-    for (int32_t j = at; j < ix.count; ++j) ix.offsets[j] = ix.offsets[j + 1] - size;
-    --ix.count;
-    if (ix.count == 0) ix.stride = 0;
+    ix.removed(at, size);
     working_leaf_index().epoch = g_layout_epoch;
 }
 

@@ -103,6 +103,19 @@ struct EntryIndex {
         stride = other.stride;
         std::memcpy(offsets, other.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]);
     }
+    // Carries the offsets along an entry of `size` bytes inserted at index
+    // `at` (at offset `offset`), or removed from index `at`.
+    void inserted(int32_t at, int32_t offset, int32_t size) {
+        for (int32_t j = count; j >= at; --j) offsets[j + 1] = offsets[j] + size;
+        offsets[at] = offset;
+        stride = count == 0 || stride == size ? size : 0;
+        ++count;
+    }
+    void removed(int32_t at, int32_t size) {
+        for (int32_t j = at; j < count; ++j) offsets[j] = offsets[j + 1] - size;
+        --count;
+        if (count == 0) stride = 0;
+    }
     // Whether kept offsets agree with this fresh walk: the same offsets, and
     // a stride, where one is kept, that the walk confirms.
     bool confirms(const EntryIndex& kept) const {

@@ -408,6 +408,20 @@ int32_t tree_of_root(KXCB* cb, int32_t root, uint32_t* node, uint32_t* height) {
     return 0;
 }
 
+namespace {
+
+// Keeps the offsets of a pool buffer's new content (stamp) for the searches
+// that come next.
+void keep_offsets(const uint8_t* image, uint64_t stamp, const EntryIndex& ix) {
+    IndexCacheSlot& slot = index_cache().slot_for(image, node::level(image) == 0);
+    slot.ix.copy_from(ix);
+    slot.image = image;
+    slot.stamp = stamp;
+    note_stride(image, stamp, ix);
+}
+
+}  // namespace
+
 int32_t put_working_leaf(KXCB* cb, uint32_t n) {
     const uint8_t* stored = nullptr;
     uint64_t stamp = 0;
@@ -415,14 +429,22 @@ int32_t put_working_leaf(KXCB* cb, uint32_t n) {
     // The buffer holds the working leaf's bytes; with no overflow they have
     // the same offsets.
     const WorkingIndex& w = working_leaf_index();
-    if (rc == 0 && stored != nullptr && stamp != 0 && w.epoch == g_layout_epoch &&
-        node::free_bytes(stored) >= 0) {
-        IndexCacheSlot& slot = index_cache().slot_for(stored, node::level(stored) == 0);
-        slot.ix.copy_from(w.ix);
-        slot.image = stored;
-        slot.stamp = stamp;
-        note_stride(stored, stamp, w.ix);
-    }
+    if (rc == 0 && stored != nullptr && stamp != 0 && w.epoch == g_layout_epoch && node::free_bytes(stored) >= 0)
+        keep_offsets(stored, stamp, w.ix);
+    return rc;
+}
+
+void take_leaf(KXCB* cb, uint32_t n, const uint8_t* image, EntryIndex& ix) {
+    if (image != work::leaf().bytes) adopt_leaf(cb, n, image, ix);
+}
+
+int32_t end_leaf_edit(KXCB* cb, uint8_t* image, const EntryIndex& ix) {
+    uint64_t stamp = 0;
+    const int32_t rc = cacheedited(cb, image, &stamp);
+#ifdef KINDEX_SELF_CHECK
+    check_kept(cb, image, ix, 2048);
+#endif
+    keep_offsets(image, stamp, ix);
     return rc;
 }
 
@@ -484,16 +506,16 @@ void load_cursor(KXCB* cb, RootCursor* c, const uint8_t* e) {
 }
 
 int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
-               EntryIndex& ix, int32_t key_room) {
+               EntryIndex& ix, int32_t key_room, const uint8_t** read) {
     RootCursor* c = root_cursor(cb, root);
     if (c == nullptr) return err::NoMemory;
     Target t{root, key, record, piece, 0};
     t.describe(cb);
     t.room = key_room;
     int32_t ecr = -1, kcr = -1;
-    const int32_t rc = descend(cb, t, ix, pos, &ecr, &kcr);
+    const int32_t rc = descend(cb, t, ix, pos, &ecr, &kcr, read);
     if (rc != 0) return rc;
-    c->leaf = work::leaf().node;
+    c->leaf = cb->search_path[0];
     c->index = *pos;
     set_cmp(cb, ecr, kcr);
     return 0;

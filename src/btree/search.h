@@ -56,8 +56,18 @@ int32_t seek(KXCB* cb, bool in_place = false);
 // results describe the entry at *pos.  The key is in the file's order;
 // key_room, when known, is how many bytes of its buffer may be read (string
 // keys then compare a whole entry key at once).
+// With `read`, the leaf is left where the node cache holds it (or in the
+// working leaf, when that holds it) and *read points at it until the next
+// call of the node cache; cb->search_path[0] names it.
 int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
-               EntryIndex& ix, int32_t key_room = 0);
+               EntryIndex& ix, int32_t key_room = 0, const uint8_t** read = nullptr);
+
+// Makes the working leaf hold leaf n as a locate with `read` handed it out
+// (image, offsets ix), unless it holds it already.
+void take_leaf(KXCB* cb, uint32_t n, const uint8_t* image, EntryIndex& ix);
+// Ends a change of a leaf made in place in its pool buffer (cacheedit):
+// ix are the offsets of the changed content, kept for the searches to come.
+int32_t end_leaf_edit(KXCB* cb, uint8_t* image, const EntryIndex& ix);
 
 // Loads the current-key fields from an entry of the working leaf (none: the
 // current key is cleared).

@@ -443,6 +443,38 @@ const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp, uin
     return b->image;
 }
 
+uint8_t* cacheedit(KXCB* cb, const uint8_t* image, uint32_t n, int32_t* rc) {
+    *rc = 0;
+    Pool& p = pool();
+    NodeBuffer* b = p.active() ? p.buffer_of(image) : nullptr;
+    if (b == nullptr || !matches(b, cb) || b->node != n || n >= cb->node_count || work::leaf().holds(cb, n))
+        return nullptr;
+    if (load<int16_t>(b->image + 14) < 0 || load<int16_t>(b->image + 16) < 0) return nullptr;
+    // The node's previous content goes to the image file first, as a store
+    // through cacheput would send it.
+    if (cb->image != nullptr && b->generation != cb->change_counter) {
+        b->generation = cb->change_counter;
+        *rc = append_before_image(cb, b);
+        if (*rc != 0) return nullptr;
+    }
+    cb->header_dirty = 1;
+    // Work images that name the node would go stale.
+    if (work::log().holds(cb, n)) work::log().clear_identity();
+    if (work::rollback().holds(cb, n)) work::rollback().clear_identity();
+    return b->image;
+}
+
+int32_t cacheedited(KXCB* cb, uint8_t* image, uint64_t* stamp) {
+    Pool& p = pool();
+    NodeBuffer* b = p.buffer_of(image);
+    p.restamp(b);
+    *stamp = p.stamp_of(b);
+    p.set_dirty(b, true);
+    const int16_t level = load<int16_t>(b->image + 12);
+    if (cb->flush_mode == 3 || (cb->flush_mode == 2 && level == 0)) return write_back(b);
+    return 0;
+}
+
 void cachenote(const uint8_t* image, uint64_t stamp, uint8_t note) {
     Pool& p = pool();
     const NodeBuffer* b = p.active() && stamp != 0 ? p.buffer_of(image) : nullptr;

@@ -120,6 +120,16 @@ void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src);
 // other content (0 when the image is not a pool buffer).  *note, when asked
 // for, is the note last left on this content by cachenote (0: none).
 const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp, uint8_t* note = nullptr);
+// A change made in place: cacheedit hands out the pool buffer holding node n
+// (its image as cachepeek handed it out) for writing, after sending the
+// node's previous content to the block's image file where a store would
+// send it; cacheedited then ends the change the way cacheput ends a store
+// (new content stamp, dirty, written at once where the flush mode asks).
+// cacheedit answers null when the node cannot be changed in place (no pool,
+// not a buffer of this block's, a damaged header; *rc 0: go through a work
+// image and cacheput) or the before-image could not be written (*rc).
+uint8_t* cacheedit(KXCB* cb, const uint8_t* image, uint32_t n, int32_t* rc);
+int32_t cacheedited(KXCB* cb, uint8_t* image, uint64_t* stamp);
 // Leaves a one-byte note on a pool buffer's content, as long as that content
 // is the one with the given stamp: a fact worked out from the bytes (the
 // searches note the size of the entries when all have one), handed out by
