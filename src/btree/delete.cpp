@@ -360,7 +360,7 @@ int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, Entr
             own->index = i - 1;
             own->position_root = root;
             own->before = 1;
-            return end_leaf_edit(cb, x, ix);
+            return end_leaf_edit(cb, n, x, ix);
         }
     }
     take_leaf(cb, n, image, ix);

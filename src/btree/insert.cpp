@@ -221,7 +221,7 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
             insert_entry(x, ix.offsets[pos], e);
             ix.inserted(pos, ix.offsets[pos], size);
             cursors_after_insert(cb, e, n, pos);
-            return end_leaf_edit(cb, x, ix);
+            return end_leaf_edit(cb, n, x, ix);
         }
     }
     take_leaf(cb, n, leaf, ix);

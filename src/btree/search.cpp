@@ -302,6 +302,33 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
     return x;
 }
 
+// Whether the target belongs in leaf x (offsets ix, at least one entry)
+// whatever leaf x is: a leaf holds one unbroken stretch of the entry order,
+// so a target after its first entry and up to its last belongs there, as
+// does one equal to its first entry, or after everything in the rightmost
+// leaf.  Two comparisons, against the first entry and the last.
+bool belongs_in(KXCB* cb, const uint8_t* x, const EntryIndex& ix, const Target& t) {
+    int32_t kr = 0;
+    const int32_t first = compare_entry_fast(cb, ix.at(x, 0), t, &kr);
+    if (t.damaged || first > 0) return false;
+    if (first == 0) return true;
+    const int32_t last = compare_entry_fast(cb, ix.at(x, ix.count - 1), t, &kr);
+    return !t.damaged && (last >= 0 || node::right(x) == NoNode);
+}
+
+// The leaf last changed in place in its pool buffer: when the next descent
+// in the same root starts where that one ended, it tries this leaf first
+// while the buffer holds the content the change left (ascending loads add
+// to the same leaf time after time).
+struct LastLeaf {
+    const KXCB* cb = nullptr;
+    uint64_t handle = 0;
+    uint32_t node = 0;
+    const uint8_t* image = nullptr;
+    uint64_t stamp = 0;
+};
+constinit LastLeaf g_last_leaf;
+
 // Makes the working leaf hold node n, given as peek_node handed it out (x,
 // with offsets `from`); returns the working leaf's kept offsets.
 const EntryIndex* adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const EntryIndex& from) {
@@ -333,12 +360,32 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
         cb->cached_root == static_cast<int32_t>(t.root) && node::level(img) == 0 && node::count(img) >= 1) {
         const EntryIndex* wi = working_index(cb);
         if (wi == nullptr) return err::Damaged;
-        ix.copy_from(*wi);
-        const int32_t p = node_search(cb, img, ix, t, ecr, kcr);
+        if (belongs_in(cb, img, *wi, t)) {
+            ix.copy_from(*wi);
+            *pos = node_search(cb, img, ix, t, ecr, kcr);
+            return t.damaged ? err::Damaged : 0;
+        }
         if (t.damaged) return err::Damaged;
-        if ((p == ix.count && node::right(img) == NoNode) || (p > 0 && p < ix.count) || *ecr == 0) {
-            *pos = p;
-            return 0;
+    }
+    // The same for that leaf where it lies in the node cache, with the
+    // offsets kept for its content.
+    const LastLeaf& last = g_last_leaf;
+    if (read != nullptr && last.cb == cb && last.handle == cb->handle && last.node == cb->search_path[0] &&
+        cb->cached_root == static_cast<int32_t>(t.root) && !w.holds(cb, last.node)) {
+        const IndexCacheSlot& slot = index_cache().slot_for(last.image, true);
+        const uint8_t* x = last.image;
+        if (slot.image == x && slot.stamp == last.stamp && cacheholds(cb, x, last.node, last.stamp) &&
+            node::level(x) == 0 && node::count(x) >= 1) {
+#ifdef KINDEX_SELF_CHECK
+            check_kept(cb, x, slot.ix, 2048);
+#endif
+            if (belongs_in(cb, x, slot.ix, t)) {
+                ix.copy_from(slot.ix);
+                *pos = node_search(cb, x, ix, t, ecr, kcr);
+                *read = x;
+                return t.damaged ? err::Damaged : 0;
+            }
+            if (t.damaged) return err::Damaged;
         }
     }
     uint32_t n = 0, height = 0;
@@ -438,13 +485,14 @@ void take_leaf(KXCB* cb, uint32_t n, const uint8_t* image, EntryIndex& ix) {
     if (image != work::leaf().bytes) adopt_leaf(cb, n, image, ix);
 }
 
-int32_t end_leaf_edit(KXCB* cb, uint8_t* image, const EntryIndex& ix) {
+int32_t end_leaf_edit(KXCB* cb, uint32_t n, uint8_t* image, const EntryIndex& ix) {
     uint64_t stamp = 0;
     const int32_t rc = cacheedited(cb, image, &stamp);
 #ifdef KINDEX_SELF_CHECK
     check_kept(cb, image, ix, 2048);
 #endif
     keep_offsets(image, stamp, ix);
+    g_last_leaf = LastLeaf{cb, cb->handle, n, image, stamp};
     return rc;
 }
 

@@ -475,6 +475,12 @@ int32_t cacheedited(KXCB* cb, uint8_t* image, uint64_t* stamp) {
     return 0;
 }
 
+bool cacheholds(const KXCB* cb, const uint8_t* image, uint32_t n, uint64_t stamp) {
+    const Pool& p = pool();
+    const NodeBuffer* b = p.active() && stamp != 0 ? p.buffer_of(image) : nullptr;
+    return b != nullptr && p.stamp_of(b) == stamp && b->node == n && matches(b, cb);
+}
+
 void cachenote(const uint8_t* image, uint64_t stamp, uint8_t note) {
     Pool& p = pool();
     const NodeBuffer* b = p.active() && stamp != 0 ? p.buffer_of(image) : nullptr;

@@ -130,6 +130,9 @@ const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp, uin
 // image and cacheput) or the before-image could not be written (*rc).
 uint8_t* cacheedit(KXCB* cb, const uint8_t* image, uint32_t n, int32_t* rc);
 int32_t cacheedited(KXCB* cb, uint8_t* image, uint64_t* stamp);
+// Whether a pool buffer image still holds node n of the block with the
+// content of that stamp.
+bool cacheholds(const KXCB* cb, const uint8_t* image, uint32_t n, uint64_t stamp);
 // Leaves a one-byte note on a pool buffer's content, as long as that content
 // is the one with the given stamp: a fact worked out from the bytes (the
 // searches note the size of the entries when all have one), handed out by
