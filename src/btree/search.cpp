@@ -329,6 +329,14 @@ struct LastLeaf {
 };
 constinit LastLeaf g_last_leaf;
 
+// Makes a leaf that a descent found where it lies in the node cache the one
+// the next descent tries first (as after a change made in place).
+void remember_leaf(KXCB* cb, uint32_t n, const uint8_t* image) {
+    const IndexCacheSlot& slot = index_cache().slot_for(image, true);
+    if (image != work::leaf().bytes && slot.image == image && slot.stamp != 0)
+        g_last_leaf = LastLeaf{cb, cb->handle, n, image, slot.stamp};
+}
+
 // Makes the working leaf hold node n, given as peek_node handed it out (x,
 // with offsets `from`); returns the working leaf's kept offsets.
 const EntryIndex* adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const EntryIndex& from) {
@@ -569,7 +577,7 @@ int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint
     return 0;
 }
 
-int32_t seek(KXCB* cb, bool in_place) {
+int32_t seek(KXCB* cb, bool in_place, bool remember) {
     const int32_t root = cb->root;
     RootCursor* c = root_cursor(cb, root);
     if (c == nullptr) return err::NoMemory;
@@ -593,6 +601,7 @@ int32_t seek(KXCB* cb, bool in_place) {
     int32_t rc = descend(cb, t, ix, &pos, &ecr, &kcr, in_place ? &img : nullptr);
     const uint8_t* e = nullptr;
     if (rc == 0) {
+        if (remember && img != nullptr) remember_leaf(cb, cb->search_path[0], img);
         if (img == nullptr) img = work::leaf().bytes;
         c->leaf = cb->search_path[0];
         c->index = pos;
@@ -717,16 +726,15 @@ int32_t in_read_section(KXCB* cb, int32_t (*work)(KXCB*)) {
     return result(cb, end != 0 ? end : r);
 }
 
-// A find.  With `in_place` the leaf is read where it lies (a find of the
-// caller's); a probe before a change takes it into the working leaf, where
-// the change that follows finds it without descending again.
-int32_t find_at(KXCB* cb, bool in_place) {
+// A find; the leaf is read where it lies in the node cache.  A probe before
+// a change also makes that leaf the one the change's descent tries first.
+int32_t find_at(KXCB* cb, bool probe) {
     release_key_lock(cb, cb->root);
     cb->io_error = 0;
     void* buffer = cb->data;
     const int32_t size = cb->datalen;
     cb->piece = 0;
-    int32_t r = seek(cb, in_place);
+    int32_t r = seek(cb, true, probe);
     if (r < 0 && r != err::Fail) {
         cb->data = buffer;
         return r;
@@ -753,8 +761,8 @@ int32_t find_at(KXCB* cb, bool in_place) {
     return g != 0 ? g : r;
 }
 
-int32_t find_work(KXCB* cb) { return find_at(cb, true); }
-int32_t probe_work(KXCB* cb) { return find_at(cb, false); }
+int32_t find_work(KXCB* cb) { return find_at(cb, false); }
+int32_t probe_work(KXCB* cb) { return find_at(cb, true); }
 
 int32_t getcur_work(KXCB* cb) {
     cb->io_error = 0;

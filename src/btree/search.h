@@ -47,8 +47,9 @@ int32_t tree_of_root(KXCB* cb, int32_t root, uint32_t* node, uint32_t* height);
 // file's order, descends, and places the cursor.  0, 1, 2 or -1 as above, or a
 // negative error (-30 for a damaged tree, node cache codes).
 // With `in_place` the leaf is read where the node cache holds it and the
-// working leaf is left as it was (a find that only reads).
-int32_t seek(KXCB* cb, bool in_place = false);
+// working leaf is left as it was (a find that only reads); with `remember`
+// too, the next descent tries that leaf first (a probe before a change).
+int32_t seek(KXCB* cb, bool in_place = false, bool remember = false);
 
 // Descends to the leaf position where (root, key, record, piece) belongs,
 // without moving on to a following leaf: the working leaf holds that leaf,
