@@ -213,15 +213,15 @@ TEST_P(Btree, FindPastTheEndOfOneRootLeavesTheCursorPastIt) {
 }
 
 // Ascending adds land in the leaf the last add changed; finds, deletes and
-// changes of earlier keys in between, with a pool small enough to drop that
-// leaf and one large enough to keep it, at flush modes 0 and 3.  Every result
-// is checked against a map, then the whole tree.
+// changes of earlier keys in between, with no pool, a pool small enough to
+// drop that leaf and one large enough to keep it, at flush modes 0 and 3.
+// Every result is checked against a map, then the whole tree.
 TEST_P(Btree, AscendingAddsMixedWithOtherCallsMatchAMap) {
     struct Setup {
         uint32_t buffers;
         uint32_t mode;
     };
-    for (const Setup setup : {Setup{3, 0}, Setup{10000, 0}, Setup{10000, 3}}) {
+    for (const Setup setup : {Setup{0, 0}, Setup{3, 0}, Setup{10000, 0}, Setup{10000, 3}}) {
         SCOPED_TRACE("pool " + std::to_string(setup.buffers) + ", flush mode " + std::to_string(setup.mode));
         ASSERT_EQ(cibufnum(setup.buffers), 0);
         open_file(GetParam());
