@@ -220,6 +220,17 @@ protected:
     }
 };
 
+// A table of cases, each run on a file of either byte order: the parameter
+// is (case, byte order).
+template <class Case>
+class CasesInBothOrders : public SharedFile, public ::testing::WithParamInterface<std::tuple<Case, int>> {
+protected:
+    void SetUp() override {
+        SharedFile::SetUp();
+        make(std::get<1>(this->GetParam()));
+    }
+};
+
 std::string order_name(const ::testing::TestParamInfo<int>& info) {
     return info.param == 2 ? "BigEndian" : "LittleEndian";
 }
@@ -345,13 +356,7 @@ struct StaleMove {
 
 void PrintTo(const StaleMove& m, std::ostream* os) { *os << m.name; }
 
-class StaleCursor : public SharedFile, public ::testing::WithParamInterface<std::tuple<StaleMove, int>> {
-protected:
-    void SetUp() override {
-        SharedFile::SetUp();
-        make(std::get<1>(GetParam()));
-    }
-};
+class StaleCursor : public CasesInBothOrders<StaleMove> {};
 
 TEST_P(StaleCursor, ContinuesFromItsEntry) {
     const StaleMove& m = std::get<0>(GetParam());
@@ -638,13 +643,7 @@ struct Contender {
 
 void PrintTo(const Contender& c, std::ostream* os) { *os << c.name; }
 
-class KeyLockHeld : public SharedFile, public ::testing::WithParamInterface<std::tuple<Contender, int>> {
-protected:
-    void SetUp() override {
-        SharedFile::SetUp();
-        make(std::get<1>(GetParam()));
-    }
-};
+class KeyLockHeld : public CasesInBothOrders<Contender> {};
 
 TEST_P(KeyLockHeld, KeepsOthersOffTheEntry) {
     const Contender& c = std::get<0>(GetParam());
@@ -769,13 +768,7 @@ struct RecordContender {
 
 void PrintTo(const RecordContender& c, std::ostream* os) { *os << c.name; }
 
-class RecordLockHeld : public SharedFile, public ::testing::WithParamInterface<std::tuple<RecordContender, int>> {
-protected:
-    void SetUp() override {
-        SharedFile::SetUp();
-        make(std::get<1>(GetParam()));
-    }
-};
+class RecordLockHeld : public CasesInBothOrders<RecordContender> {};
 
 std::string record_text(const Reply& r) { return r.text(0) + " " + r.text(1) + " " + r.text(2); }
 
@@ -922,13 +915,7 @@ struct SemaphoreEnd {
 
 void PrintTo(const SemaphoreEnd& s, std::ostream* os) { *os << s.name; }
 
-class SemaphoreOwner : public SharedFile, public ::testing::WithParamInterface<std::tuple<SemaphoreEnd, int>> {
-protected:
-    void SetUp() override {
-        SharedFile::SetUp();
-        make(std::get<1>(GetParam()));
-    }
-};
+class SemaphoreOwner : public CasesInBothOrders<SemaphoreEnd> {};
 
 TEST_P(SemaphoreOwner, HoldsUntilItIsGone) {
     const SemaphoreEnd& s = std::get<0>(GetParam());
