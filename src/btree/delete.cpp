@@ -19,6 +19,15 @@ namespace kx {
 
 namespace {
 
+// Moves the cursors standing at or after index `at` of `leaf` back by one
+// after an entry there went out.
+void cursors_after_remove(KXCB* cb, uint8_t root, uint32_t leaf, int32_t at) {
+    for (int32_t r = next_cursor_root(cb, root); r <= 51; r = next_cursor_root(cb, r + 1)) {
+        RootCursor* c = existing_cursor(cb, r);
+        if (c != nullptr && c->leaf == leaf && c->index >= at) --c->index;
+    }
+}
+
 uint32_t tree_root_node(const KXCB* cb) {
     const uint32_t slot = cb->current_slot;
     return slot == 0 ? cb->main_root : cb->slot_roots[slot - 1];
@@ -291,10 +300,7 @@ int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
             own->leaf = leaf;
             own->index = at;
             own->before = 1;
-            for (int32_t r = next_cursor_root(cb, root); r <= 51; r = next_cursor_root(cb, r + 1)) {
-                RootCursor* c = existing_cursor(cb, r);
-                if (c != nullptr && c->leaf == leaf && c->index >= at) --c->index;
-            }
+            cursors_after_remove(cb, root, leaf, at);
             ++removed;
             last_piece = piece;
             if ((piece & LastPiece) != 0) {
@@ -351,10 +357,7 @@ int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, Entr
             const int32_t size = x[ix.offsets[i]] + 1;
             remove_entry(x, ix.offsets[i]);
             ix.removed(i, size);
-            for (int32_t r = next_cursor_root(cb, root); r <= 51; r = next_cursor_root(cb, r + 1)) {
-                RootCursor* c = existing_cursor(cb, r);
-                if (c != nullptr && c->leaf == n && c->index >= i) --c->index;
-            }
+            cursors_after_remove(cb, root, n, i);
             // The cursor stands in the gap.
             own->leaf = n;
             own->index = i - 1;

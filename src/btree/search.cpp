@@ -489,7 +489,7 @@ int32_t put_working_leaf(KXCB* cb, uint32_t n) {
     return rc;
 }
 
-void take_leaf(KXCB* cb, uint32_t n, const uint8_t* image, EntryIndex& ix) {
+void take_leaf(KXCB* cb, uint32_t n, const uint8_t* image, const EntryIndex& ix) {
     if (image != work::leaf().bytes) adopt_leaf(cb, n, image, ix);
 }
 

@@ -65,7 +65,7 @@ int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint
 
 // Makes the working leaf hold leaf n as a locate with `read` handed it out
 // (image, offsets ix), unless it holds it already.
-void take_leaf(KXCB* cb, uint32_t n, const uint8_t* image, EntryIndex& ix);
+void take_leaf(KXCB* cb, uint32_t n, const uint8_t* image, const EntryIndex& ix);
 // Ends a change of leaf n made in place in its pool buffer (cacheedit):
 // ix are the offsets of the changed content, kept for the searches to come.
 int32_t end_leaf_edit(KXCB* cb, uint32_t n, uint8_t* image, const EntryIndex& ix);

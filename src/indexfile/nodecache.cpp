@@ -270,6 +270,23 @@ int32_t append_before_image(KXCB* cb, NodeBuffer* b) {
     return rc;
 }
 
+// Before a buffer that holds a node of the block is changed: its old content
+// goes to the image file once per change counter.
+int32_t before_change(KXCB* cb, NodeBuffer* b) {
+    if (cb->image == nullptr || b->generation == cb->change_counter) return 0;
+    b->generation = cb->change_counter;
+    return append_before_image(cb, b);
+}
+
+// After a buffer took the block's new content: dirty, and written at once
+// where the flush mode asks (3: every node, 2: leaves).
+int32_t after_change(KXCB* cb, NodeBuffer* b) {
+    pool().set_dirty(b, true);
+    const int16_t level = load<int16_t>(b->image + 12);
+    if (cb->flush_mode == 3 || (cb->flush_mode == 2 && level == 0)) return write_back(b);
+    return 0;
+}
+
 void staleness(KXCB* cb) {
     if (!exclusive(cb) && hdrprobe(cb) != 0 && pool().head != nullptr) cachestale(cb);
 }
@@ -452,11 +469,8 @@ uint8_t* cacheedit(KXCB* cb, const uint8_t* image, uint32_t n, int32_t* rc) {
     if (load<int16_t>(b->image + 14) < 0 || load<int16_t>(b->image + 16) < 0) return nullptr;
     // The node's previous content goes to the image file first, as a store
     // through cacheput would send it.
-    if (cb->image != nullptr && b->generation != cb->change_counter) {
-        b->generation = cb->change_counter;
-        *rc = append_before_image(cb, b);
-        if (*rc != 0) return nullptr;
-    }
+    *rc = before_change(cb, b);
+    if (*rc != 0) return nullptr;
     cb->header_dirty = 1;
     // Work images that name the node would go stale.
     if (work::log().holds(cb, n)) work::log().clear_identity();
@@ -469,10 +483,7 @@ int32_t cacheedited(KXCB* cb, uint8_t* image, uint64_t* stamp) {
     NodeBuffer* b = p.buffer_of(image);
     p.restamp(b);
     *stamp = p.stamp_of(b);
-    p.set_dirty(b, true);
-    const int16_t level = load<int16_t>(b->image + 12);
-    if (cb->flush_mode == 3 || (cb->flush_mode == 2 && level == 0)) return write_back(b);
-    return 0;
+    return after_change(cb, b);
 }
 
 bool cacheholds(const KXCB* cb, const uint8_t* image, uint32_t n, uint64_t stamp) {
@@ -514,9 +525,8 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
         const int32_t rc = write_back(b);
         if (rc != 0) return rc;
     }
-    if (found && cb->image != nullptr && b->generation != cb->change_counter) {
-        b->generation = cb->change_counter;
-        const int32_t rc = append_before_image(cb, b);
+    if (found) {
+        const int32_t rc = before_change(cb, b);
         if (rc != 0) return rc;
     }
     // A node beyond the file is kept all the same (the caller learns of it
@@ -554,10 +564,7 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
         *stored = b->image;
         *stamp = p.stamp_of(b);
     }
-    const int16_t level = load<int16_t>(image.bytes + 12);
-    p.set_dirty(b, true);
-    if (cb->flush_mode == 3 || (cb->flush_mode == 2 && level == 0)) return write_back(b);
-    return 0;
+    return after_change(cb, b);
 }
 
 // The passes over the whole pool below (flush, release, stale) go through the
