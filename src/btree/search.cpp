@@ -51,6 +51,15 @@ int32_t compare_integer_key(uint8_t type, const uint8_t* a, const uint8_t* b, ui
     }
 }
 
+// How compare_entry_fast compares the keys of the target's own root.
+enum class FastKey : uint8_t {
+    None,         // through compare_entry
+    Int32,        // 4-byte integer key types: the sign of the 32-bit difference
+    Int16,        // signed 16-bit keys
+    Uint16,       // unsigned 16-bit keys
+    EmptyString,  // plain string keys, where the entry's key is the empty one
+};
+
 struct Target {
     uint8_t root;
     const uint8_t* key;  // file byte order
@@ -61,10 +70,25 @@ struct Target {
     uint8_t type = 31;              // the root's key type
     int32_t width = 0;              // integer key types: their width
     int32_t room = 0;               // bytes of `key` that may be read (0: as far as its key goes)
+    uint8_t flag = 1;               // the file's byte-order flag
+    FastKey fast = FastKey::None;
+    uint32_t number = 0;  // integer keys: the target key as a number
 
     void describe(KXCB* cb) {
         type = root_key_type(cb, root);
         width = integer_key_width(type);
+        flag = order_flag(cb);
+        fast = FastKey::None;
+        if (override != 0) return;
+        if (width == 4) {
+            fast = FastKey::Int32;
+            number = get32(key, flag);
+        } else if (width == 2) {
+            fast = type == keytype::Int16 ? FastKey::Int16 : FastKey::Uint16;
+            number = get16(key, flag);
+        } else if (type == keytype::String) {
+            fast = FastKey::EmptyString;
+        }
     }
 };
 
@@ -97,20 +121,14 @@ bool compare_string_key(const uint8_t* e, const Target& t, int32_t* k) {
 
 // The entry compared with the target in entry order: negative when the entry
 // sorts first.  *key_result: the entry's key against the target key (roots
-// that differ decide it alone).
+// that differ decide it alone, and the entry's key is not read).
 int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
     const uint8_t er = entry::root(e);
     if (er != t.root) {
-        // The entry's key must lie inside the entry before it is read.
-        if (bounded_key_length(cb, er, e + 7, e[0] - 6) < 0) {
-            t.damaged = true;
-            *key_result = 1;
-            return 1;
-        }
         *key_result = er < t.root ? -1 : 1;
         return *key_result;
     }
-    const uint8_t flag = order_flag(cb);
+    const uint8_t flag = t.flag;
     int32_t k;
     if (t.width > 0) {
         if (e[0] - 6 < t.width) {
@@ -141,23 +159,41 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
     return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
 
-// compare_entry with its most common cases, an integer key or the empty
-// string key of the record tree in the target's own root, worked out in
-// place: the same answers.
+// compare_entry with its most common cases worked out in place, from the
+// target key decoded once: another root, an integer key, or the empty string
+// key of the record tree.  The same answers.
 inline int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
-    if (entry::root(e) != t.root || t.override != 0) return compare_entry(cb, e, t, key_result);
-    int32_t k;
-    if (t.width > 0 && e[0] - 6 >= t.width) {
-        k = sign(compare_integer_key(t.type, e + 7, t.key, order_flag(cb)));
-    } else if (t.type == keytype::String && e[0] > 6 && e[7] == 0) {
-        k = t.key[0] == 0 ? 0 : -1;
-    } else {
-        return compare_entry(cb, e, t, key_result);
+    const uint8_t er = entry::root(e);
+    if (er != t.root) {
+        *key_result = er < t.root ? -1 : 1;
+        return *key_result;
     }
-    const uint8_t flag = order_flag(cb);
+    int32_t k;
+    switch (t.fast) {
+        case FastKey::Int32:
+            if (e[0] < 10) return compare_entry(cb, e, t, key_result);
+            k = sign(static_cast<int32_t>(get32(e + 7, t.flag) - t.number));
+            break;
+        case FastKey::Int16:
+            if (e[0] < 8) return compare_entry(cb, e, t, key_result);
+            k = sign(static_cast<int32_t>(static_cast<int16_t>(get16(e + 7, t.flag))) -
+                     static_cast<int32_t>(static_cast<int16_t>(t.number)));
+            break;
+        case FastKey::Uint16: {
+            if (e[0] < 8) return compare_entry(cb, e, t, key_result);
+            const uint32_t x = get16(e + 7, t.flag);
+            k = x < t.number ? -1 : (x > t.number ? 1 : 0);
+            break;
+        }
+        case FastKey::EmptyString:
+            if (e[0] <= 6 || e[7] != 0) return compare_entry(cb, e, t, key_result);
+            k = t.key[0] == 0 ? 0 : -1;
+            break;
+        default: return compare_entry(cb, e, t, key_result);
+    }
     *key_result = k;
     if (k != 0) return k;
-    const int32_t d = static_cast<int32_t>(entry::record(e, flag) - t.record);
+    const int32_t d = static_cast<int32_t>(entry::record(e, t.flag) - t.record);
     if (d != 0) return sign(d);
     return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
