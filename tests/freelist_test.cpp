@@ -1,4 +1,5 @@
 // Node allocation, the free list, spare slots and header write-back.
+#include <algorithm>
 #include <cstring>
 
 #include "frame/byteorder.h"
@@ -52,6 +53,43 @@ TEST_P(FreeListTest, SpareSlotsGrowWithTheTree) {
     ASSERT_EQ(kx::nodesparen(b.get(), list), 0);
     EXPECT_EQ(+b->node_count - b->next_node, 8u);
     ASSERT_EQ(endwrit(b.get()), 0);
+}
+
+TEST_P(FreeListTest, LargerFilesGrowAheadOfNeedInZeroSlots) {
+    ASSERT_EQ(csetfile(b.get(), 0), 0);
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    const uint32_t needed = b->main_height + 1;
+    uint32_t growths = 0;
+    for (int i = 0; i < 2600; ++i) {
+        const uint32_t before = b->node_count;
+        const uint32_t spare = before - b->next_node;
+        ASSERT_EQ(kx::nodespare(b.get()), 0);
+        if (spare >= needed) {
+            ASSERT_EQ(+b->node_count, before) << "enough spare slots: no growth";
+        } else {
+            ++growths;
+            // Up to the slots needed, then an eighth of the file more, at
+            // most 256 slots; small files grow only as needed.
+            const uint32_t ahead = std::min(before / 8, 256u);
+            ASSERT_EQ(+b->node_count - b->next_node, needed + ahead) << "growth from " << before;
+        }
+        ASSERT_NE(kx::nodealloc(b.get()), 0xFFFFFFFFu);
+    }
+    ASSERT_EQ(endwrit(b.get()), 0);
+    EXPECT_LT(growths, 60u) << "the file grew in steps, not a node at a time";
+    EXPECT_GE(+b->node_count - b->next_node, needed - 1);
+    ASSERT_EQ(cflush(b.get()), 0);
+
+    // The header describes every slot in the file; the slots past the
+    // high-water mark are zero.
+    const auto f = kxtest::read_file(name);
+    ASSERT_EQ(f.size(), 1024u + 2048u * b->node_count);
+    EXPECT_EQ(header_word(52), +b->node_count);
+    EXPECT_EQ(header_word(36), +b->next_node);
+    for (size_t at = 1024u + 2048u * b->next_node; at < f.size(); ++at) ASSERT_EQ(f[at], 0) << "byte " << at;
+    ASSERT_EQ(mclose(b.get()), 0);
+    ASSERT_EQ(copen(b.get(), name.c_str()), 0);
+    EXPECT_EQ(+b->node_count, header_word(52));
 }
 
 TEST_P(FreeListTest, FreedNodesComeBackLastFreedFirst) {

@@ -1,5 +1,6 @@
 #include "indexfile/freelist.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "frame/byteorder.h"
@@ -13,6 +14,13 @@ namespace kx {
 
 namespace {
 
+// Zero slots written by one call when the file grows ahead of need, the
+// most it grows ahead at once, and the largest node count it grows to ahead
+// of need (node numbers stay positive 32-bit values).
+constexpr uint32_t ZeroRun = 32;
+constexpr int64_t GrowthLimit = 256;
+constexpr uint32_t MaxNodeCount = 0x7FFFFFFF;
+
 bool writes_header_at_once(const KXCB* cb) { return cb->flush_mode >= 1 && cb->flush_mode <= 3; }
 
 int32_t current_height(const KXCB* cb) {
@@ -21,27 +29,45 @@ int32_t current_height(const KXCB* cb) {
     return cb->slot_heights[slot - 1];
 }
 
-// Appends zero node slots until `needed` spare slots exist.
+// Writes k zero node slots at the end of the file (and of the mirror's),
+// at node count; the node count follows.
+int32_t append_zero_slots(KXCB* cb, uint32_t k) {
+    static const uint8_t zero[ZeroRun * NodeSize] = {};
+    for (KXCB* f : {cb, cb->mirror}) {
+        if (f == nullptr) continue;
+        if (storage::seek(f, cb->node_count, NodeSize, NodeBase) != 0) return err::Seek;
+        const int32_t rc = storage::write(f, zero, k * NodeSize);
+        if (rc != 0) return rc;
+    }
+    cb->node_count += k;
+    cb->header_dirty = 1;
+    return 0;
+}
+
+// Appends zero node slots until `needed` spare slots exist, one slot at a
+// time.  A file that has to grow then grows by an eighth more (at most
+// GrowthLimit slots, nothing for files under 8 nodes), in runs of zero
+// slots: the next many allocations then find their slots already in the
+// file, so that the flushes after them write the changed nodes only and
+// need not also record a longer file (on journalling file systems a second,
+// costlier write).  Spare slots beyond the high-water mark are zero and
+// harmless to every reader; the extra growth is best effort, and a failure
+// there leaves the slots asked for in place.
 int32_t ensure_spare(KXCB* cb, int64_t needed) {
-    static const uint8_t zero[NodeSize] = {};
     int32_t rc = 0;
     int64_t spare = static_cast<int32_t>(cb->node_count - cb->next_node);
     if (needed > spare) {
         cb->flush_needed = 1;
+        const int64_t extra = std::min<int64_t>(cb->node_count / 8, GrowthLimit);
         while (needed > spare) {
-            for (KXCB* f : {cb, cb->mirror}) {
-                if (f == nullptr) continue;
-                if (storage::seek(f, cb->node_count, NodeSize, NodeBase) != 0) {
-                    rc = err::Seek;
-                } else {
-                    rc = storage::write(f, zero, NodeSize);
-                }
-                if (rc != 0) break;
-            }
+            rc = append_zero_slots(cb, 1);
             if (rc != 0) break;
-            ++cb->node_count;
             ++spare;
-            cb->header_dirty = 1;
+        }
+        for (int64_t left = rc == 0 ? extra : 0; left > 0;) {
+            const uint32_t k = static_cast<uint32_t>(std::min<int64_t>(left, ZeroRun));
+            if (cb->node_count > MaxNodeCount - k || append_zero_slots(cb, k) != 0) break;
+            left -= k;
         }
     }
     if (cb->flush_needed && rc == 0 && writes_header_at_once(cb) && exclusive(cb)) {
