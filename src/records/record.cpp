@@ -279,8 +279,11 @@ int32_t list_field_count(const KXDLIST* list) {
 }
 
 uint16_t record_checksum(const uint8_t* bytes, int32_t count) {
+    // Every step doubles the sum modulo 2^16, so a byte's share is shifted
+    // out sixteen steps later: only the last sixteen bytes can change the
+    // result, and the walk starts there.
     uint32_t h = 0;
-    for (int32_t i = 0; i < count; ++i) h = ((h + bytes[i]) * 2) & 0xFFFF;
+    for (int32_t i = count > 16 ? count - 16 : 0; i < count; ++i) h = ((h + bytes[i]) * 2) & 0xFFFF;
     return static_cast<uint16_t>(h);
 }
 
