@@ -130,7 +130,7 @@ int32_t drop_interior(KXCB* cb, int32_t level, uint32_t p, bool child_lives) {
         rc = read_into(cb, s, left, ix);
         if (rc != 0) return rc;
         if (ix.count > 0 && entry_child(ix.at(s.bytes, ix.count - 1), order_flag(cb)) == only) {
-            remove_entry(s.bytes, ix.offsets[ix.count - 1]);
+            remove_entry(s.bytes, ix.offset(ix.count - 1));
             rc = cacheput(cb, s, left);
             if (rc != 0) return rc;
         }
@@ -190,7 +190,7 @@ int32_t remove_reference(KXCB* cb, int32_t level, uint32_t child) {
                 rc = read_into(cb, s, left, lix);
                 if (rc != 0) return rc;
                 if (lix.count > 0) {
-                    uint8_t* e = s.bytes + lix.offsets[lix.count - 1];
+                    uint8_t* e = s.bytes + lix.offset(lix.count - 1);
                     if (entry_child(e, flag) == child) {
                         put32(e + e[0] - 3, heir, flag);
                         rc = cacheput(cb, s, left);
@@ -201,7 +201,7 @@ int32_t remove_reference(KXCB* cb, int32_t level, uint32_t child) {
                 if (rc != 0) return rc;
             }
             node::set_leftmost(x, heir);
-            remove_entry(x, ix.offsets[0]);
+            remove_entry(x, ix.offset(0));
             if (node::count(x) == 0 && has_right) {
                 // Only a copy of the right neighbour's leftmost child is left.
                 rc = cacheput(cb, w, p);
@@ -223,11 +223,11 @@ int32_t remove_reference(KXCB* cb, int32_t level, uint32_t child) {
             continue;
         }
         if (j == ix.count - 1) {
-            remove_entry(x, ix.offsets[j]);
+            remove_entry(x, ix.offset(j));
         } else {
-            uint8_t* e = x + ix.offsets[j];
+            uint8_t* e = x + ix.offset(j);
             put32(e + e[0] - 3, entry_child(ix.at(x, j + 1), flag), flag);
-            remove_entry(x, ix.offsets[j + 1]);
+            remove_entry(x, ix.offset(j + 1));
         }
         rc = cacheput(cb, w, p);
         return rc == 0 ? shrink(cb) : rc;
@@ -285,7 +285,7 @@ int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
         uint8_t gone[256];
         bool any = false;
         while (at < node::count(x)) {
-            const uint8_t* e = x + ix.offsets[at];
+            const uint8_t* e = x + ix.offset(at);
             const uint8_t piece = e[2];
             if (removed > 0) {
                 if ((last_piece & LastPiece) != 0 || (piece & 0x7F) < (last_piece & 0x7F) ||
@@ -295,7 +295,7 @@ int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
                 }
             }
             std::memcpy(gone, e, static_cast<size_t>(e[0] + 1));
-            remove_entry(x, ix.offsets[at]);
+            remove_entry(x, ix.offset(at));
             any = true;
             own->leaf = leaf;
             own->index = at;
@@ -354,8 +354,8 @@ int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, Entr
         uint8_t* x = cacheedit(cb, image, n, &rc);
         if (rc != 0) return rc;
         if (x != nullptr) {
-            const int32_t size = x[ix.offsets[i]] + 1;
-            remove_entry(x, ix.offsets[i]);
+            const int32_t size = x[ix.offset(i)] + 1;
+            remove_entry(x, ix.offset(i));
             ix.removed(i, size);
             cursors_after_remove(cb, root, n, i);
             // The cursor stands in the gap.

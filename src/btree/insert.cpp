@@ -112,7 +112,7 @@ void cursors_after_insert(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i) {
 int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, const EntryIndex& ix) {
     WorkImage& w = work::leaf();
     uint8_t* x = w.bytes;
-    insert_entry(x, ix.offsets[i], e);
+    insert_entry(x, ix.offset(i), e);
     cursors_after_insert(cb, e, n, i);
     if (node::free_bytes(x) >= 0) return put_working_leaf(cb, n);
 
@@ -177,7 +177,7 @@ int32_t insert_into_leaf(KXCB* cb, const uint8_t* e, uint32_t n, int32_t i, cons
                 }
         }
         if (at < 0) return err::Seek;  // the parent does not refer to the node
-        insert_entry(x, pix.offsets[at], separator);
+        insert_entry(x, pix.offset(at), separator);
         xnum = parent;
         if (node::free_bytes(x) >= 0) break;
     }
@@ -218,8 +218,8 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
         uint8_t* x = cacheedit(cb, leaf, n, &rc);
         if (rc != 0) return rc;
         if (x != nullptr) {
-            insert_entry(x, ix.offsets[pos], e);
-            ix.inserted(pos, ix.offsets[pos], size);
+            insert_entry(x, ix.offset(pos), e);
+            ix.inserted(pos, ix.offset(pos), size);
             cursors_after_insert(cb, e, n, pos);
             return end_leaf_edit(cb, n, x, ix);
         }

@@ -78,12 +78,7 @@ bool EntryIndex::fill(const uint8_t* image, int32_t size) {
     if (n <= 0 || n > MaxEntries || size < 8 || node::free_bytes(image) < 0 ||
         node::used_end(image) != EntryStart + n * size)
         return false;
-    // Eight at a time (the offsets array has room past the end marker).
-    int32_t o = EntryStart;
-    for (int32_t i = 0; i <= n; i += 8) {
-        for (int32_t j = 0; j < 8; ++j) offsets[i + j] = o + j * size;
-        o += 8 * size;
-    }
+    // The stride stands for the offsets; none are written.
     count = n;
     stride = size;
     return true;
@@ -125,8 +120,8 @@ int32_t kept_position(const EntryIndex& ix, int32_t offset, int32_t last) {
     int32_t lo = 0, hi = last;
     while (lo <= hi) {
         const int32_t mid = (lo + hi) / 2;
-        if (ix.offsets[mid] == offset) return mid;
-        if (ix.offsets[mid] < offset)
+        if (ix.offset(mid) == offset) return mid;
+        if (ix.offset(mid) < offset)
             lo = mid + 1;
         else
             hi = mid - 1;

@@ -85,9 +85,11 @@ struct EntryIndex {
     int32_t count = 0;
     // The size every entry has when all have one size, else 0 (also 0 when
     // that is not known, as after removals from entries of mixed sizes).
+    // While it is set, entry i lies at EntryStart + i * stride and `offsets`
+    // need not hold it (an index filled from a layout note writes nothing
+    // there): offsets are read through offset() only.
     int32_t stride = 0;
-    // Room for the entries, the end marker and up to seven more, which
-    // `fill` writes eight at a time.
+    // Room for the entries, the end marker and up to seven more.
     int32_t offsets[MaxEntries + 8];
 
     // False for a damaged node.
@@ -96,31 +98,53 @@ struct EntryIndex {
     // (found so by an earlier walk of the same content), without walking
     // them; false when the node's count and free bytes do not fit that.
     bool fill(const uint8_t* image, int32_t size);
-    const uint8_t* at(const uint8_t* image, int32_t i) const { return image + offsets[i]; }
+    // The offset of entry i (i = count: the end marker's place).
+    int32_t offset(int32_t i) const { return stride != 0 ? EntryStart + i * stride : offsets[i]; }
+    const uint8_t* at(const uint8_t* image, int32_t i) const { return image + offset(i); }
     // Takes another index's offsets (only the count + 1 in use are copied).
     void copy_from(const EntryIndex& other) {
         count = other.count;
         stride = other.stride;
-        std::memcpy(offsets, other.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]);
+        if (stride == 0)
+            std::memcpy(offsets, other.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]);
     }
     // Carries the offsets along an entry of `size` bytes inserted at index
     // `at` (at offset `offset`), or removed from index `at`.
     void inserted(int32_t at, int32_t offset, int32_t size) {
+        if (stride != 0 && stride == size) {
+            ++count;
+            return;
+        }
+        spell_out();
         for (int32_t j = count; j >= at; --j) offsets[j + 1] = offsets[j] + size;
         offsets[at] = offset;
-        stride = count == 0 || stride == size ? size : 0;
+        stride = count == 0 ? size : 0;
         ++count;
     }
     void removed(int32_t at, int32_t size) {
-        for (int32_t j = at; j < count; ++j) offsets[j] = offsets[j + 1] - size;
+        if (stride == 0) {
+            for (int32_t j = at; j < count; ++j) offsets[j] = offsets[j + 1] - size;
+        }
         --count;
-        if (count == 0) stride = 0;
+        if (count == 0) {
+            stride = 0;
+            offsets[0] = EntryStart;
+        }
     }
     // Whether kept offsets agree with this fresh walk: the same offsets, and
     // a stride, where one is kept, that the walk confirms.
     bool confirms(const EntryIndex& kept) const {
-        return count == kept.count && (kept.stride == 0 || kept.stride == stride) &&
-               std::memcmp(offsets, kept.offsets, static_cast<size_t>(count + 1) * sizeof offsets[0]) == 0;
+        if (count != kept.count || (kept.stride != 0 && kept.stride != stride)) return false;
+        for (int32_t i = 0; i <= count; ++i)
+            if (offset(i) != kept.offset(i)) return false;
+        return true;
+    }
+
+private:
+    // Writes out the offsets a stride stands for, before they stop following it.
+    void spell_out() {
+        if (stride == 0) return;
+        for (int32_t i = 0; i <= count; ++i) offsets[i] = EntryStart + i * stride;
     }
 };
 

@@ -162,7 +162,7 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
 // compare_entry with its most common cases worked out in place, from the
 // target key decoded once: another root, an integer key, or the empty string
 // key of the record tree.  The same answers.
-inline int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
+[[gnu::always_inline]] inline int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
     const uint8_t er = entry::root(e);
     if (er != t.root) {
         *key_result = er < t.root ? -1 : 1;

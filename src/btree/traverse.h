@@ -37,7 +37,7 @@ struct EntryWalker {
     const uint8_t* next(KXCB* cb, int32_t* rc);
     // The offset of the position in the working leaf (the end marker's place
     // when past the last entry).
-    int32_t offset() const { return ix->offsets[index < 0 ? 0 : (index > ix->count ? ix->count : index)]; }
+    int32_t offset() const { return ix->offset(index < 0 ? 0 : (index > ix->count ? ix->count : index)); }
 
 private:
     int32_t load(KXCB* cb);

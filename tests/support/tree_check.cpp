@@ -117,7 +117,7 @@ struct Checker {
             std::vector<uint8_t> leaf(img.bytes, img.bytes + 2048);
             const int32_t count = ix.count;
             for (int32_t i = 0; i < count; ++i) {
-                const uint8_t* e = leaf.data() + ix.offsets[i];
+                const uint8_t* e = leaf.data() + ix.offset(i);
                 int32_t pos = -1;
                 kx::EntryIndex lix;
                 const uint32_t saved_slot = cb->current_slot;
