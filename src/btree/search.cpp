@@ -198,16 +198,18 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
     return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
 
-// Binary search of one node, first probe at the last entry.  Returns the stop
-// index 0..count; *ecr/*kcr describe the entry there (-1 for the end marker).
+// Binary search of one node.  Returns the stop index 0..count; *ecr/*kcr
+// describe the entry there (-1 for the end marker).  With `last_first` the
+// first probe is at the last entry, which settles an ascending load's adds
+// to a leaf at once; interior nodes start in the middle.
 int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Target& t, int32_t* ecr,
-                    int32_t* kcr) {
+                    int32_t* kcr, bool last_first = true) {
     if (ix.count == 0) {
         *ecr = 1;
         *kcr = 1;
         return 0;
     }
-    int32_t low = 0, high = ix.count - 1, mid = high;
+    int32_t low = 0, high = ix.count - 1, mid = last_first ? high : high / 2;
     for (;;) {
         int32_t kr = 0;
         const int32_t c = compare_entry_fast(cb, ix.at(img, mid), t, &kr);
@@ -460,7 +462,7 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
             break;
         }
         cb->search_path[level] = n;
-        int32_t p = node_search(cb, x, *cur, t, ecr, kcr);
+        int32_t p = node_search(cb, x, *cur, t, ecr, kcr, false);
         if (t.damaged) return err::Damaged;
         // Above every separator of a node that has a right neighbour: the
         // target lies further right on this level.
@@ -473,7 +475,7 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
             // The path names the node that routed the target: a split or a
             // repair below finds its parent there.
             cb->search_path[level] = n;
-            p = node_search(cb, x, *cur, t, ecr, kcr);
+            p = node_search(cb, x, *cur, t, ecr, kcr, false);
             if (t.damaged) return err::Damaged;
         }
         n = p == 0 ? node::leftmost(x) : entry_child(cur->at(x, p - 1), order_flag(cb));
