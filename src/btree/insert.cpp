@@ -47,7 +47,7 @@ int32_t cut(KXCB* cb, uint8_t* x, uint8_t* y) {
     node::set_count(x, static_cast<int16_t>(k));
     node::set_free_bytes(x, static_cast<int16_t>(2048 - off));
     std::memset(x + off, 0, static_cast<size_t>(ImageBytes - off));
-    layout_changed();
+    layout_changed(x);
     image_changed(x, off, ImageBytes);
     return k;
 }

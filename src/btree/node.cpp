@@ -13,7 +13,7 @@ void node::init(uint8_t* n, int16_t level) {
     set_left(n, NoNode);
     set_level(n, level);
     set_free_bytes(n, EntryArea);
-    layout_changed();
+    layout_changed(n);
     image_changed(n, 0, ImageBytes);
 }
 
@@ -173,7 +173,7 @@ void insert_entry(uint8_t* image, int32_t offset, const uint8_t* e) {
     std::memcpy(image + offset, e, static_cast<size_t>(size));
     node::set_count(image, static_cast<int16_t>(node::count(image) + 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) - size));
-    layout_changed();
+    layout_changed(image);
     image_changed(image, offset, end + size);
     if (!kept) return;
     EntryIndex& ix = working_leaf_index().ix;
@@ -191,7 +191,7 @@ void remove_entry(uint8_t* image, int32_t offset) {
     std::memset(image + end - size, 0, static_cast<size_t>(size));
     node::set_count(image, static_cast<int16_t>(node::count(image) - 1));
     node::set_free_bytes(image, static_cast<int16_t>(node::free_bytes(image) + size));
-    layout_changed();
+    layout_changed(image);
     image_changed(image, offset, end);
     if (!kept) return;
     EntryIndex& ix = working_leaf_index().ix;

@@ -230,7 +230,7 @@ namespace {
 bool matches(const NodeBuffer* b, const KXCB* cb) { return b->owner == cb && b->handle == cb->handle; }
 
 int32_t direct_read(KXCB* cb, WorkImage& image, uint32_t n) {
-    layout_changed();
+    layout_changed(image.bytes);
     image.base = 0;
     std::memset(image.bytes + NodeSize, 0, OverflowSize);
     if (static_cast<int32_t>(n) < 0) return err::NegativeNode;
@@ -298,7 +298,7 @@ void clear_if(WorkImage& w, const KXCB* cb) {
 }  // namespace
 
 void WorkImage::clear_identity() {
-    layout_changed();
+    layout_changed(bytes);
     base = 0;
     owner = nullptr;
     handle = NoHandle;
@@ -378,7 +378,7 @@ int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n) {
         NodeBuffer* b = p.lookup(cb, n, &found);
         if (found) {
             std::memcpy(image.bytes, b->image, NodeSize);
-            layout_changed();
+            layout_changed(image.bytes);
             image.base = 0;
         } else {
             if (b->dirty) {
@@ -409,7 +409,7 @@ void cacheadopt(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t* src) {
         const NodeBuffer* b = p.active() ? p.buffer_of(src) : nullptr;
         image.rebase(b != nullptr ? p.stamp_of(b) : 0);
     }
-    layout_changed();
+    layout_changed(image.bytes);
     image.owner = cb;
     image.handle = cb->handle;
     image.node = n;

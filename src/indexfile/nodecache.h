@@ -91,6 +91,12 @@ inline WorkImage& zero() { return g_work_images.zero; }
 inline WorkImage& scratch() { return g_work_images.scratch; }
 }  // namespace work
 
+// Notes that the entry layout of a node image may have changed: only the
+// working leaf's offsets are kept by epoch, so other images move nothing.
+inline void layout_changed(const uint8_t* image) {
+    if (image == work::leaf().bytes) layout_changed();
+}
+
 // Notes a change of bytes [from, to) of a node image when it is the working
 // leaf (other images are always written back whole).
 inline void image_changed(const uint8_t* image, int32_t from, int32_t to) {
