@@ -161,35 +161,32 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
 
 // compare_entry with its most common cases worked out in place, from the
 // target key decoded once: another root, an integer key, or the empty string
-// key of the record tree.  The same answers.
-[[gnu::always_inline]] inline int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
+// key of the record tree.  The same answers.  Kind is the target's `fast`,
+// fixed at compile time so that a search's probes do not dispatch on it.
+template <FastKey Kind>
+[[gnu::always_inline]] inline int32_t compare_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
     const uint8_t er = entry::root(e);
     if (er != t.root) {
         *key_result = er < t.root ? -1 : 1;
         return *key_result;
     }
     int32_t k;
-    switch (t.fast) {
-        case FastKey::Int32:
-            if (e[0] < 10) return compare_entry(cb, e, t, key_result);
-            k = sign(static_cast<int32_t>(get32(e + 7, t.flag) - t.number));
-            break;
-        case FastKey::Int16:
-            if (e[0] < 8) return compare_entry(cb, e, t, key_result);
-            k = sign(static_cast<int32_t>(static_cast<int16_t>(get16(e + 7, t.flag))) -
-                     static_cast<int32_t>(static_cast<int16_t>(t.number)));
-            break;
-        case FastKey::Uint16: {
-            if (e[0] < 8) return compare_entry(cb, e, t, key_result);
-            const uint32_t x = get16(e + 7, t.flag);
-            k = x < t.number ? -1 : (x > t.number ? 1 : 0);
-            break;
-        }
-        case FastKey::EmptyString:
-            if (e[0] <= 6 || e[7] != 0) return compare_entry(cb, e, t, key_result);
-            k = t.key[0] == 0 ? 0 : -1;
-            break;
-        default: return compare_entry(cb, e, t, key_result);
+    if constexpr (Kind == FastKey::Int32) {
+        if (e[0] < 10) return compare_entry(cb, e, t, key_result);
+        k = sign(static_cast<int32_t>(get32(e + 7, t.flag) - t.number));
+    } else if constexpr (Kind == FastKey::Int16) {
+        if (e[0] < 8) return compare_entry(cb, e, t, key_result);
+        k = sign(static_cast<int32_t>(static_cast<int16_t>(get16(e + 7, t.flag))) -
+                 static_cast<int32_t>(static_cast<int16_t>(t.number)));
+    } else if constexpr (Kind == FastKey::Uint16) {
+        if (e[0] < 8) return compare_entry(cb, e, t, key_result);
+        const uint32_t x = get16(e + 7, t.flag);
+        k = x < t.number ? -1 : (x > t.number ? 1 : 0);
+    } else if constexpr (Kind == FastKey::EmptyString) {
+        if (e[0] <= 6 || e[7] != 0) return compare_entry(cb, e, t, key_result);
+        k = t.key[0] == 0 ? 0 : -1;
+    } else {
+        return compare_entry(cb, e, t, key_result);
     }
     *key_result = k;
     if (k != 0) return k;
@@ -198,21 +195,27 @@ int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_
     return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
 
-// Binary search of one node.  Returns the stop index 0..count; *ecr/*kcr
-// describe the entry there (-1 for the end marker).  With `last_first` the
-// first probe is at the last entry, which settles an ascending load's adds
-// to a leaf at once; interior nodes start in the middle.
-int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Target& t, int32_t* ecr,
-                    int32_t* kcr, bool last_first = true) {
-    if (ix.count == 0) {
-        *ecr = 1;
-        *kcr = 1;
-        return 0;
+int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
+    switch (t.fast) {
+        case FastKey::Int32: return compare_fast<FastKey::Int32>(cb, e, t, key_result);
+        case FastKey::Int16: return compare_fast<FastKey::Int16>(cb, e, t, key_result);
+        case FastKey::Uint16: return compare_fast<FastKey::Uint16>(cb, e, t, key_result);
+        case FastKey::EmptyString: return compare_fast<FastKey::EmptyString>(cb, e, t, key_result);
+        default: return compare_fast<FastKey::None>(cb, e, t, key_result);
     }
+}
+
+// The binary search below for one kind of target key and one way of finding
+// entries: by stride (`Strided`, all entries of one size) or by the offsets.
+template <FastKey Kind, bool Strided>
+int32_t search_entries(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Target& t, int32_t* ecr,
+                       int32_t* kcr, bool last_first) {
+    const int32_t stride = ix.stride;
+    const auto at = [&](int32_t i) { return Strided ? img + EntryStart + i * stride : img + ix.offsets[i]; };
     int32_t low = 0, high = ix.count - 1, mid = last_first ? high : high / 2;
     for (;;) {
         int32_t kr = 0;
-        const int32_t c = compare_entry_fast(cb, ix.at(img, mid), t, &kr);
+        const int32_t c = compare_fast<Kind>(cb, at(mid), t, &kr);
         if (c == 0) {
             *ecr = 0;
             *kcr = kr;
@@ -225,7 +228,7 @@ int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Ta
                     *ecr = -1;
                     *kcr = -1;
                 } else {
-                    *ecr = compare_entry_fast(cb, ix.at(img, p), t, kcr);
+                    *ecr = compare_fast<Kind>(cb, at(p), t, kcr);
                 }
                 return p;
             }
@@ -239,6 +242,33 @@ int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Ta
             high = mid - 1;
         }
         mid = (low + high) / 2;
+    }
+}
+
+template <FastKey Kind>
+int32_t search_kind(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Target& t, int32_t* ecr,
+                    int32_t* kcr, bool last_first) {
+    return ix.stride != 0 ? search_entries<Kind, true>(cb, img, ix, t, ecr, kcr, last_first)
+                          : search_entries<Kind, false>(cb, img, ix, t, ecr, kcr, last_first);
+}
+
+// Binary search of one node.  Returns the stop index 0..count; *ecr/*kcr
+// describe the entry there (-1 for the end marker).  With `last_first` the
+// first probe is at the last entry, which settles an ascending load's adds
+// to a leaf at once; interior nodes start in the middle.
+int32_t node_search(KXCB* cb, const uint8_t* img, const EntryIndex& ix, const Target& t, int32_t* ecr,
+                    int32_t* kcr, bool last_first = true) {
+    if (ix.count == 0) {
+        *ecr = 1;
+        *kcr = 1;
+        return 0;
+    }
+    switch (t.fast) {
+        case FastKey::Int32: return search_kind<FastKey::Int32>(cb, img, ix, t, ecr, kcr, last_first);
+        case FastKey::Int16: return search_kind<FastKey::Int16>(cb, img, ix, t, ecr, kcr, last_first);
+        case FastKey::Uint16: return search_kind<FastKey::Uint16>(cb, img, ix, t, ecr, kcr, last_first);
+        case FastKey::EmptyString: return search_kind<FastKey::EmptyString>(cb, img, ix, t, ecr, kcr, last_first);
+        default: return search_kind<FastKey::None>(cb, img, ix, t, ecr, kcr, last_first);
     }
 }
 
@@ -303,6 +333,7 @@ const uint8_t* peek_node(KXCB* cb, uint32_t n, EntryIndex& scratch, const EntryI
     IndexCacheSlot* kept = stamp != 0 ? &index_cache().slot_for(x, leaf) : nullptr;
     if (leaf || kept == nullptr || kept->image != x || kept->stamp != stamp) {
         const int32_t end = node::used_end(x) < 2048 ? node::used_end(x) : 2048;
+#pragma GCC unroll 8
         for (int32_t off = 64; off < end; off += 64) __builtin_prefetch(x + off);
     }
     if (kept != nullptr) {
