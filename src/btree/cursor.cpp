@@ -19,6 +19,18 @@ RootCursor* root_cursor(KXCB* cb, int32_t root) {
     c->position_root = -1;
     c->stale = 1;
     cb->cursors[root] = c;
+    auto* census = static_cast<CursorCensus*>(cb->cursors[0]);
+    if (census == nullptr) {
+        // Made with the first cursor, or later from the table if it could
+        // not be made then.
+        census = static_cast<CursorCensus*>(std::malloc(sizeof(CursorCensus)));
+        if (census == nullptr) return c;
+        census->roots = 0;
+        for (int32_t r = 1; r <= 51; ++r)
+            if (cb->cursors[r] != nullptr) census->roots |= uint64_t{1} << r;
+        cb->cursors[0] = census;
+    }
+    census->roots |= uint64_t{1} << root;
     return c;
 }
 

@@ -16,6 +16,7 @@
 //                  process wrote); the next positioning call re-finds by key
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -45,10 +46,22 @@ inline RootCursor* existing_cursor(const KXCB* cb, int32_t root) {
     return static_cast<RootCursor*>(cb->cursors[root]);
 }
 
-// The first root from r up to 51 that has a cursor, or 52: the sweeps over
-// every cursor after an entry moved skip empty table slots four at a time.
+// The roots that have a cursor, one bit per root, kept in the cursor table's
+// otherwise unused entry 0 (null when it could not be allocated: the table
+// is then scanned), so that the sweeps over every cursor after an entry
+// moved visit the cursors that exist and nothing else.
+struct CursorCensus {
+    uint64_t roots;
+};
+
+// The first root from r up to 51 that has a cursor, or 52.
 inline int32_t next_cursor_root(const KXCB* cb, int32_t r) {
     if (r < 1) r = 1;
+    if (r > 51) return 52;
+    if (const auto* census = static_cast<const CursorCensus*>(cb->cursors[0])) {
+        const uint64_t rest = census->roots >> r;
+        return rest == 0 ? 52 : r + std::countr_zero(rest);
+    }
     for (; r + 3 <= 51; r += 4) {
         uintptr_t v[4];
         std::memcpy(v, &cb->cursors[r], sizeof v);
