@@ -8,6 +8,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "btree/node.h"
@@ -276,6 +277,70 @@ TEST_P(Btree, AscendingAddsMixedWithOtherCallsMatchAMap) {
         }
         EXPECT_EQ(it, model.end());
         ASSERT_EQ(kxtest::check_trees(b.get()), "");
+        ASSERT_EQ(mclose(b.get()), 0);
+        ciunlink(name.c_str());
+    }
+}
+
+// Adds that take turns between roots, each appending to its own end (as
+// new record numbers and ascending keys do), find each root's last leaf
+// without a descent; when that leaf must split, the nodes above it are
+// found again first.  Random adds and deletes in between move the searches
+// elsewhere.  Every root must end holding exactly its model's entries in a
+// sound tree.
+TEST_P(Btree, AddsTakingTurnsBetweenRootsMatchAMap) {
+    for (const uint32_t buffers : {0u, 3u, 10000u}) {
+        SCOPED_TRACE("pool " + std::to_string(buffers));
+        ASSERT_EQ(cibufnum(buffers), 0);
+        open_file(GetParam());
+        ASSERT_EQ(csetfile(b.get(), 0), 0);
+        b->merge_on_delete = 1;
+        std::map<int32_t, uint32_t> ints;
+        std::map<std::string, uint32_t> strings;
+        std::mt19937 rng(23);
+        ASSERT_EQ(strtwrit(b.get()), 0);
+        for (int32_t step = 0; step < 8000; ++step) {
+            const uint32_t op = rng() % 8;
+            const uint8_t filler[60] = {};
+            if (op < 3) {
+                const int32_t k = 1000000 + step;
+                ASSERT_EQ(cdupadd(b.get(), 1, &k, 7, filler, 40), 0) << step;
+                ints[k] = 7;
+            } else if (op < 6) {
+                char key[16];
+                std::snprintf(key, sizeof key, "k%08d", step);
+                ASSERT_EQ(cdupadd(b.get(), 2, key, 9, filler, 60), 0) << step;
+                strings[key] = 9;
+            } else if (op < 7) {
+                const int32_t k = static_cast<int32_t>(rng() % 1000000);
+                if (ints.count(k) == 0) {
+                    ASSERT_EQ(cdupadd(b.get(), 1, &k, 3, filler, 20), 0) << step;
+                    ints[k] = 3;
+                }
+            } else if (!ints.empty()) {
+                auto it = ints.begin();
+                std::advance(it, static_cast<long>(rng() % ints.size()));
+                const int32_t k = it->first;
+                ASSERT_EQ(cdelete(b.get(), 1, &k, it->second), 0) << step;
+                ints.erase(it);
+            }
+        }
+        ASSERT_EQ(endwrit(b.get()), 0);
+        ASSERT_EQ(kxtest::check_trees(b.get()), "");
+        auto i = ints.begin();
+        for (int32_t rc = cfirst(b.get(), 1, nullptr, 0); rc == 0; rc = cnext(b.get(), 1, nullptr, 0), ++i) {
+            ASSERT_NE(i, ints.end());
+            ASSERT_EQ(key_of(b.get()), i->first);
+            ASSERT_EQ(+b->recval, i->second);
+        }
+        EXPECT_EQ(i, ints.end());
+        auto s = strings.begin();
+        for (int32_t rc = cfirst(b.get(), 2, nullptr, 0); rc == 0; rc = cnext(b.get(), 2, nullptr, 0), ++s) {
+            ASSERT_NE(s, strings.end());
+            ASSERT_STREQ(reinterpret_cast<const char*>(b->current_key), s->first.c_str());
+            ASSERT_EQ(+b->recval, s->second);
+        }
+        EXPECT_EQ(s, strings.end());
         ASSERT_EQ(mclose(b.get()), 0);
         ciunlink(name.c_str());
     }

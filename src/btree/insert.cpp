@@ -194,7 +194,9 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
     // The leaf stays where the node cache holds it until it is known whether
     // the entry fits there.
     const uint8_t* leaf = nullptr;
-    int32_t rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes, &leaf);
+    // Adds that replace nothing may start at the root's last leaf.
+    const bool adding = mode == InsertMode::Duplicate || mode == InsertMode::Unique;
+    int32_t rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes, &leaf, adding);
     if (rc != 0) return rc;
     if ((piece & 0x7F) == 0) {
         const bool exact = entry_cmp(cb) == 0 && pos < ix.count;
@@ -221,11 +223,21 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
             insert_entry(x, ix.offset(pos), e);
             ix.inserted(pos, ix.offset(pos), size);
             cursors_after_insert(cb, e, n, pos);
-            return end_leaf_edit(cb, n, x, ix);
+            rc = end_leaf_edit(cb, n, x, ix);
+            // An add at the end of the root's last leaf (appending) is
+            // remembered for the root's next add.
+            remember_root_leaf(cb, root, n, rc == 0 && pos + 1 == ix.count && node::right(x) == NoNode);
+            return rc;
         }
     }
-    take_leaf(cb, n, leaf, ix);
-    return insert_into_leaf(cb, e, n, pos, ix);
+    if (!path_known(cb)) {
+        // A split needs the nodes above the leaf: descend to it from the top.
+        rc = locate(cb, root, key, cb->recval, piece, &pos, ix, KeyBufferBytes, &leaf);
+        if (rc != 0) return rc;
+    }
+    const uint32_t at = cb->search_path[0];
+    take_leaf(cb, at, leaf, ix);
+    return insert_into_leaf(cb, e, at, pos, ix);
 }
 
 }  // namespace

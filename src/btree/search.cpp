@@ -398,6 +398,37 @@ struct LastLeaf {
 };
 constinit LastLeaf g_last_leaf;
 
+// The leaf each root's last add appended to in place (roots 1..50), for
+// adds that go to several roots in turn and append to each (new record
+// numbers, ascending keys).  A descent that uses it does not know the nodes above
+// the leaf: it leaves the path marked partial (g_partial_path) and the
+// root's next descent without this memory starting from the top.
+constinit LastLeaf g_root_leaves[51];
+struct PartialPath {
+    const KXCB* cb = nullptr;
+    uint64_t handle = 0;
+};
+constinit PartialPath g_partial_path;
+
+// The root's remembered leaf when the target belongs in it: its image and
+// kept offsets (null when there is none, it changed, or the target belongs
+// elsewhere).
+const uint8_t* root_leaf_for(KXCB* cb, const Target& t, const EntryIndex** ix) {
+    const LastLeaf& last = g_root_leaves[t.root <= 50 ? t.root : 0];
+    if (t.root > 50 || last.cb != cb || last.handle != cb->handle || work::leaf().holds(cb, last.node)) return nullptr;
+    const IndexCacheSlot& slot = index_cache().slot_for(last.image, true);
+    const uint8_t* x = last.image;
+    if (slot.image != x || slot.stamp != last.stamp || !cacheholds(cb, x, last.node, last.stamp) ||
+        node::level(x) != 0 || node::count(x) < 1)
+        return nullptr;
+#ifdef KINDEX_SELF_CHECK
+    check_kept(cb, x, slot.ix, 2048);
+#endif
+    if (!belongs_in(cb, x, slot.ix, t)) return nullptr;
+    *ix = &slot.ix;
+    return x;
+}
+
 // Makes a leaf that a descent found where it lies in the node cache the one
 // the next descent tries first (as after a change made in place).
 void remember_leaf(KXCB* cb, uint32_t n, const uint8_t* image) {
@@ -424,8 +455,9 @@ const EntryIndex* adopt_leaf(KXCB* cb, uint32_t n, const uint8_t* x, const Entry
 // holds it (*read, valid until the next call of the node cache) and leaves
 // the working leaf as it was.
 int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t* ecr, int32_t* kcr,
-                const uint8_t** read = nullptr) {
+                const uint8_t** read = nullptr, bool adding = false) {
     WorkImage& w = work::leaf();
+    g_partial_path = PartialPath{};
     const uint8_t* img = w.bytes;
     if (read != nullptr) *read = img;
     // Fast path: the working leaf is still the leaf of the last descent in
@@ -469,6 +501,22 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
     int32_t rc = tree_of_root(cb, t.root, &n, &height);
     if (rc != 0) return rc;
     cb->current_slot = t.root >= 1 && t.root <= 50 ? cb->slot_map[t.root - 1] : 0;
+    // An add tries the leaf the root's last add changed, wherever the
+    // searches since went.
+    if (adding && read != nullptr) {
+        const EntryIndex* kept = nullptr;
+        if (const uint8_t* x = root_leaf_for(cb, t, &kept)) {
+            ix.copy_from(*kept);
+            *pos = node_search(cb, x, ix, t, ecr, kcr);
+            *read = x;
+            cb->search_path[0] = g_root_leaves[t.root].node;
+            // The nodes above are not known: no fast path may trust them.
+            cb->cached_root = -1;
+            g_partial_path = PartialPath{cb, cb->handle};
+            return 0;
+        }
+        if (t.damaged) return err::Damaged;
+    }
     if (height < 1 || height > MaxLevels) return err::Damaged;
     // Interior nodes are searched where they lie in the node cache; only the
     // leaf is copied into the working leaf.
@@ -630,15 +678,26 @@ void load_cursor(KXCB* cb, RootCursor* c, const uint8_t* e) {
     c->piece = entry::piece(e);
 }
 
+bool path_known(const KXCB* cb) { return g_partial_path.cb != cb || g_partial_path.handle != cb->handle; }
+
+void remember_root_leaf(KXCB* cb, uint8_t root, uint32_t n, bool appended) {
+    if (root < 1 || root > 50) return;
+    const LastLeaf& last = g_last_leaf;
+    if (appended && last.cb == cb && last.handle == cb->handle && last.node == n)
+        g_root_leaves[root] = last;
+    else
+        g_root_leaves[root] = LastLeaf{};
+}
+
 int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
-               EntryIndex& ix, int32_t key_room, const uint8_t** read) {
+               EntryIndex& ix, int32_t key_room, const uint8_t** read, bool adding) {
     RootCursor* c = root_cursor(cb, root);
     if (c == nullptr) return err::NoMemory;
     Target t{root, key, record, piece, 0};
     t.describe(cb);
     t.room = key_room;
     int32_t ecr = -1, kcr = -1;
-    const int32_t rc = descend(cb, t, ix, pos, &ecr, &kcr, read);
+    const int32_t rc = descend(cb, t, ix, pos, &ecr, &kcr, read, adding);
     if (rc != 0) return rc;
     c->leaf = cb->search_path[0];
     c->index = *pos;

@@ -60,8 +60,20 @@ int32_t seek(KXCB* cb, bool in_place = false, bool remember = false);
 // With `read`, the leaf is left where the node cache holds it (or in the
 // working leaf, when that holds it) and *read points at it until the next
 // call of the node cache; cb->search_path[0] names it.
+// With `adding`, the caller adds an entry in place when it fits: the leaf
+// the root's last add changed in place is then tried first, even after
+// other roots were searched.  The path above that leaf is not known, so
+// path_known() is false afterwards, and an add that must split the leaf
+// locates again without `adding` first.
 int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
-               EntryIndex& ix, int32_t key_room = 0, const uint8_t** read = nullptr);
+               EntryIndex& ix, int32_t key_room = 0, const uint8_t** read = nullptr, bool adding = false);
+// Whether cb->search_path names every node above the leaf the last locate
+// found (false after a locate that used a root's last leaf).
+bool path_known(const KXCB* cb);
+// After an add changed leaf n of the root in place (end_leaf_edit): with
+// `appended` (the entry went to the end of the root's last leaf) the leaf is
+// remembered for the root's next add, else the root's memory is dropped.
+void remember_root_leaf(KXCB* cb, uint8_t root, uint32_t n, bool appended);
 
 // Makes the working leaf hold leaf n as a locate with `read` handed it out
 // (image, offsets ix), unless it holds it already.
