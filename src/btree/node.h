@@ -89,8 +89,8 @@ struct EntryIndex {
     // need not hold it (an index filled from a layout note writes nothing
     // there): offsets are read through offset() only.
     int32_t stride = 0;
-    // Room for the entries, the end marker and up to seven more.
-    int32_t offsets[MaxEntries + 8];
+    // Room for the entries and the end marker's place.
+    int32_t offsets[MaxEntries + 1];
 
     // False for a damaged node.
     bool build(KXCB* cb, const uint8_t* image, bool full = false, int32_t limit = ImageBytes);

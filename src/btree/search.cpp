@@ -400,9 +400,9 @@ constinit LastLeaf g_last_leaf;
 
 // The leaf each root's last add appended to in place (roots 1..50), for
 // adds that go to several roots in turn and append to each (new record
-// numbers, ascending keys).  A descent that uses it does not know the nodes above
-// the leaf: it leaves the path marked partial (g_partial_path) and the
-// root's next descent without this memory starting from the top.
+// numbers, ascending keys).  A descent that uses it does not know the nodes
+// above the leaf: it marks the path partial (g_partial_path), and the next
+// descent without this memory starts from the top.
 constinit LastLeaf g_root_leaves[51];
 struct PartialPath {
     const KXCB* cb = nullptr;
@@ -501,7 +501,7 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
     int32_t rc = tree_of_root(cb, t.root, &n, &height);
     if (rc != 0) return rc;
     cb->current_slot = t.root >= 1 && t.root <= 50 ? cb->slot_map[t.root - 1] : 0;
-    // An add tries the leaf the root's last add changed, wherever the
+    // An add tries the leaf the root's last add appended to, wherever the
     // searches since went.
     if (adding && read != nullptr) {
         const EntryIndex* kept = nullptr;

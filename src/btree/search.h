@@ -61,8 +61,8 @@ int32_t seek(KXCB* cb, bool in_place = false, bool remember = false);
 // working leaf, when that holds it) and *read points at it until the next
 // call of the node cache; cb->search_path[0] names it.
 // With `adding`, the caller adds an entry in place when it fits: the leaf
-// the root's last add changed in place is then tried first, even after
-// other roots were searched.  The path above that leaf is not known, so
+// the root's last add appended to is then tried first, even after other
+// roots were searched.  The path above that leaf is not known, so
 // path_known() is false afterwards, and an add that must split the leaf
 // locates again without `adding` first.
 int32_t locate(KXCB* cb, uint8_t root, const uint8_t* key, uint32_t record, uint8_t piece, int32_t* pos,
