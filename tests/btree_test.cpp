@@ -640,6 +640,29 @@ TEST_P(Btree, DamagedNodesAreReported) {
     }
 }
 
+// A string key must end inside its entry; a search that compares with one
+// that does not reports the node as damaged, however early the keys differ.
+TEST_P(Btree, StringKeyRunningOutOfItsEntryIsReported) {
+    open_file(GetParam());
+    const char key[] = "abcdefghijklmnopqrst";
+    ASSERT_EQ(cdupadd(b.get(), 2, key, 1, nullptr, 0), 0);
+    ASSERT_EQ(+b->main_height, 1u);
+    const uint32_t root = b->main_root;
+    ASSERT_EQ(mclose(b.get()), 0);
+    auto f = kxtest::read_file(name);
+    const size_t e = 1024 + 2048 * size_t{root} + 18;
+    ASSERT_EQ(f[e], 6 + sizeof key) << "the entry holds the key and its zero, no payload";
+    ASSERT_EQ(f[e + 7 + sizeof key - 1], 0);
+    f[e + 7 + sizeof key - 1] = 'u';
+    kxtest::write_file(name, f);
+    const KXROOTLIST user[] = {{1, 5, nullptr}, {2, 0, nullptr}, {0, 0, nullptr}};
+    ASSERT_EQ(bopen(b.get(), name.c_str(), 'E', 2, user), 0);
+    for (const char* probe : {"b", "abcdefghijklmnopqrsz", "a", "abcdefghij"}) {
+        EXPECT_EQ(cfind(b.get(), 2, probe, 0, nullptr, 0), KX_E_DAMAGED) << probe;
+    }
+    ASSERT_EQ(mclose(b.get()), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrders, Btree, ::testing::Values(1, 2));
 
 // ---- Deletion and changing data ------------------------------------------
