@@ -31,29 +31,9 @@ int32_t integer_key_width(uint8_t type) {
     }
 }
 
-// a compared with b (both in the file's order) under an integer key type:
-// the same answers as the key comparison of that type.
-int32_t compare_integer_key(uint8_t type, const uint8_t* a, const uint8_t* b, uint8_t flag) {
-    switch (type) {
-        case keytype::Int32Difference:
-            return static_cast<int32_t>(get32(a, flag) - get32(b, flag));
-        case keytype::Int32: {
-            const int32_t d = static_cast<int32_t>(get32(a, flag) - get32(b, flag));
-            return d < 0 ? -1 : (d > 0 ? 1 : 0);
-        }
-        case keytype::Int16:
-            return static_cast<int32_t>(static_cast<int16_t>(get16(a, flag))) -
-                   static_cast<int32_t>(static_cast<int16_t>(get16(b, flag)));
-        default: {
-            const uint16_t x = get16(a, flag), y = get16(b, flag);
-            return x < y ? -1 : (x > y ? 1 : 0);
-        }
-    }
-}
-
 // How compare_entry_fast compares the keys of the target's own root.
 enum class FastKey : uint8_t {
-    None,         // through compare_entry
+    None,         // through key_result
     Int32,        // 4-byte integer key types: the sign of the 32-bit difference
     Int16,        // signed 16-bit keys
     Uint16,       // unsigned 16-bit keys
@@ -119,89 +99,95 @@ bool compare_string_key(const uint8_t* e, const Target& t, int32_t* k) {
     return true;
 }
 
-// The entry compared with the target in entry order: negative when the entry
-// sorts first.  *key_result: the entry's key against the target key (roots
-// that differ decide it alone, and the entry's key is not read).
-int32_t compare_entry(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
-    const uint8_t er = entry::root(e);
-    if (er != t.root) {
-        *key_result = er < t.root ? -1 : 1;
-        return *key_result;
-    }
-    const uint8_t flag = t.flag;
-    int32_t k;
-    if (t.width > 0) {
-        if (e[0] - 6 < t.width) {
-            t.damaged = true;
-            *key_result = 1;
-            return 1;
-        }
-        // Integer keys compare here, as the key types define them.
-        k = t.override != 0 ? -t.override : sign(compare_integer_key(t.type, e + 7, t.key, flag));
-    } else if (t.type == keytype::String && t.override == 0) {
-        if (!compare_string_key(e, t, &k)) {
-            t.damaged = true;
-            *key_result = 1;
-            return 1;
-        }
+// An integer entry key (at least the key type's width long) against the
+// target key decoded by describe(), as the key types define them.
+template <FastKey Kind>
+inline int32_t integer_key_result(const uint8_t* e, const Target& t) {
+    if constexpr (Kind == FastKey::Int32) {
+        return sign(static_cast<int32_t>(get32(e + 7, t.flag) - t.number));
+    } else if constexpr (Kind == FastKey::Int16) {
+        return sign(static_cast<int32_t>(static_cast<int16_t>(get16(e + 7, t.flag))) -
+                    static_cast<int32_t>(static_cast<int16_t>(t.number)));
     } else {
-        if (bounded_key_length(cb, er, e + 7, e[0] - 6) < 0) {
-            t.damaged = true;
-            *key_result = 1;
-            return 1;
-        }
-        k = t.override != 0 ? -t.override : sign(root_key_compare(cb, er, entry::key(e), t.key, true));
+        const uint32_t x = get16(e + 7, t.flag);
+        return x < t.number ? -1 : (x > t.number ? 1 : 0);
     }
-    *key_result = k;
-    if (k != 0) return k;
-    const int32_t d = static_cast<int32_t>(entry::record(e, flag) - t.record);
-    if (d != 0) return sign(d);
-    return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
 
-// compare_entry with its most common cases worked out in place, from the
-// target key decoded once: another root, an integer key, or the empty string
-// key of the record tree.  The same answers.  Kind is the target's `fast`,
-// fixed at compile time so that a search's probes do not dispatch on it.
+// The key of an entry of the target's root against the target key in the
+// common cases (an integer key, the record tree's empty key), worked out in
+// place; false when the case does not apply.
 template <FastKey Kind>
-[[gnu::always_inline]] inline int32_t compare_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
+[[gnu::always_inline]] inline bool fast_key_result(const uint8_t* e, const Target& t, int32_t* k) {
+    if constexpr (Kind == FastKey::Int32) {
+        if (e[0] < 10) return false;
+    } else if constexpr (Kind == FastKey::Int16 || Kind == FastKey::Uint16) {
+        if (e[0] < 8) return false;
+    } else if constexpr (Kind == FastKey::EmptyString) {
+        if (e[0] <= 6 || e[7] != 0) return false;
+        *k = t.key[0] == 0 ? 0 : -1;
+        return true;
+    } else {
+        return false;
+    }
+    *k = integer_key_result<Kind>(e, t);
+    return true;
+}
+
+// The same for every other case; false when the entry's key runs out of the
+// entry (damage).
+bool key_result(KXCB* cb, const uint8_t* e, const Target& t, int32_t* k) {
+    if (t.width > 0) {
+        if (e[0] - 6 < t.width) return false;
+        if (t.override != 0)
+            *k = -t.override;
+        else if (t.fast == FastKey::Int32)
+            *k = integer_key_result<FastKey::Int32>(e, t);
+        else if (t.fast == FastKey::Int16)
+            *k = integer_key_result<FastKey::Int16>(e, t);
+        else
+            *k = integer_key_result<FastKey::Uint16>(e, t);
+        return true;
+    }
+    if (t.type == keytype::String && t.override == 0) return compare_string_key(e, t, k);
+    if (bounded_key_length(cb, entry::root(e), e + 7, e[0] - 6) < 0) return false;
+    *k = t.override != 0 ? -t.override : sign(root_key_compare(cb, entry::root(e), entry::key(e), t.key, true));
+    return true;
+}
+
+// The entry compared with the target in entry order: negative when the entry
+// sorts first.  *key_result: the entry's key against the target key (roots
+// that differ decide it alone, and the entry's key is not read).  Kind is the
+// target's `fast`, fixed at compile time so that a search's probes do not
+// dispatch on it.
+template <FastKey Kind>
+[[gnu::always_inline]] inline int32_t compare_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* kr) {
     const uint8_t er = entry::root(e);
     if (er != t.root) {
-        *key_result = er < t.root ? -1 : 1;
-        return *key_result;
+        *kr = er < t.root ? -1 : 1;
+        return *kr;
     }
-    int32_t k;
-    if constexpr (Kind == FastKey::Int32) {
-        if (e[0] < 10) return compare_entry(cb, e, t, key_result);
-        k = sign(static_cast<int32_t>(get32(e + 7, t.flag) - t.number));
-    } else if constexpr (Kind == FastKey::Int16) {
-        if (e[0] < 8) return compare_entry(cb, e, t, key_result);
-        k = sign(static_cast<int32_t>(static_cast<int16_t>(get16(e + 7, t.flag))) -
-                 static_cast<int32_t>(static_cast<int16_t>(t.number)));
-    } else if constexpr (Kind == FastKey::Uint16) {
-        if (e[0] < 8) return compare_entry(cb, e, t, key_result);
-        const uint32_t x = get16(e + 7, t.flag);
-        k = x < t.number ? -1 : (x > t.number ? 1 : 0);
-    } else if constexpr (Kind == FastKey::EmptyString) {
-        if (e[0] <= 6 || e[7] != 0) return compare_entry(cb, e, t, key_result);
-        k = t.key[0] == 0 ? 0 : -1;
-    } else {
-        return compare_entry(cb, e, t, key_result);
+    int32_t k = 0;
+    if (!fast_key_result<Kind>(e, t, &k) && !key_result(cb, e, t, &k)) {
+        t.damaged = true;
+        *kr = 1;
+        return 1;
     }
-    *key_result = k;
+    *kr = k;
     if (k != 0) return k;
     const int32_t d = static_cast<int32_t>(entry::record(e, t.flag) - t.record);
     if (d != 0) return sign(d);
     return sign(static_cast<int32_t>(entry::piece(e) & 0x7F) - static_cast<int32_t>(t.piece & 0x7F));
 }
 
-int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* key_result) {
+// compare_fast for a target whose kind is known only when the call runs.
+int32_t compare_entry_fast(KXCB* cb, const uint8_t* e, const Target& t, int32_t* kr) {
     switch (t.fast) {
-        case FastKey::Int32: return compare_fast<FastKey::Int32>(cb, e, t, key_result);
-        case FastKey::Int16: return compare_fast<FastKey::Int16>(cb, e, t, key_result);
-        case FastKey::Uint16: return compare_fast<FastKey::Uint16>(cb, e, t, key_result);
-        case FastKey::EmptyString: return compare_fast<FastKey::EmptyString>(cb, e, t, key_result);
-        default: return compare_fast<FastKey::None>(cb, e, t, key_result);
+        case FastKey::Int32: return compare_fast<FastKey::Int32>(cb, e, t, kr);
+        case FastKey::Int16: return compare_fast<FastKey::Int16>(cb, e, t, kr);
+        case FastKey::Uint16: return compare_fast<FastKey::Uint16>(cb, e, t, kr);
+        case FastKey::EmptyString: return compare_fast<FastKey::EmptyString>(cb, e, t, kr);
+        default: return compare_fast<FastKey::None>(cb, e, t, kr);
     }
 }
 
@@ -410,12 +396,11 @@ struct PartialPath {
 };
 constinit PartialPath g_partial_path;
 
-// The root's remembered leaf when the target belongs in it: its image and
-// kept offsets (null when there is none, it changed, or the target belongs
-// elsewhere).
-const uint8_t* root_leaf_for(KXCB* cb, const Target& t, const EntryIndex** ix) {
-    const LastLeaf& last = g_root_leaves[t.root <= 50 ? t.root : 0];
-    if (t.root > 50 || last.cb != cb || last.handle != cb->handle || work::leaf().holds(cb, last.node)) return nullptr;
+// A remembered leaf when the node cache still holds the content remembered
+// and the target belongs in it: its image and kept offsets (null otherwise;
+// t.damaged tells when an entry compared was damaged).
+const uint8_t* remembered_leaf(KXCB* cb, const LastLeaf& last, const Target& t, const EntryIndex** ix) {
+    if (last.cb != cb || last.handle != cb->handle || work::leaf().holds(cb, last.node)) return nullptr;
     const IndexCacheSlot& slot = index_cache().slot_for(last.image, true);
     const uint8_t* x = last.image;
     if (slot.image != x || slot.stamp != last.stamp || !cacheholds(cb, x, last.node, last.stamp) ||
@@ -477,43 +462,32 @@ int32_t descend(KXCB* cb, const Target& t, EntryIndex& ix, int32_t* pos, int32_t
         if (t.damaged) return err::Damaged;
     }
     // The same for that leaf where it lies in the node cache, with the
-    // offsets kept for its content.
-    const LastLeaf& last = g_last_leaf;
-    if (read != nullptr && last.cb == cb && last.handle == cb->handle && last.node == cb->search_path[0] &&
-        cb->cached_root == static_cast<int32_t>(t.root) && !w.holds(cb, last.node)) {
-        const IndexCacheSlot& slot = index_cache().slot_for(last.image, true);
-        const uint8_t* x = last.image;
-        if (slot.image == x && slot.stamp == last.stamp && cacheholds(cb, x, last.node, last.stamp) &&
-            node::level(x) == 0 && node::count(x) >= 1) {
-#ifdef KINDEX_SELF_CHECK
-            check_kept(cb, x, slot.ix, 2048);
-#endif
-            if (belongs_in(cb, x, slot.ix, t)) {
-                ix.copy_from(slot.ix);
-                *pos = node_search(cb, x, ix, t, ecr, kcr);
-                *read = x;
-                return t.damaged ? err::Damaged : 0;
-            }
-            if (t.damaged) return err::Damaged;
-        }
+    // offsets kept for its content; for an add, the leaf the root's last
+    // add appended to, wherever the searches since went (below).
+    const auto use = [&](const uint8_t* x, const EntryIndex& kept) {
+        ix.copy_from(kept);
+        *pos = node_search(cb, x, ix, t, ecr, kcr);
+        *read = x;
+        return t.damaged ? err::Damaged : 0;
+    };
+    const EntryIndex* kept = nullptr;
+    if (read != nullptr && g_last_leaf.node == cb->search_path[0] &&
+        cb->cached_root == static_cast<int32_t>(t.root)) {
+        if (const uint8_t* x = remembered_leaf(cb, g_last_leaf, t, &kept)) return use(x, *kept);
+        if (t.damaged) return err::Damaged;
     }
     uint32_t n = 0, height = 0;
     int32_t rc = tree_of_root(cb, t.root, &n, &height);
     if (rc != 0) return rc;
     cb->current_slot = t.root >= 1 && t.root <= 50 ? cb->slot_map[t.root - 1] : 0;
-    // An add tries the leaf the root's last add appended to, wherever the
-    // searches since went.
     if (adding && read != nullptr) {
-        const EntryIndex* kept = nullptr;
-        if (const uint8_t* x = root_leaf_for(cb, t, &kept)) {
-            ix.copy_from(*kept);
-            *pos = node_search(cb, x, ix, t, ecr, kcr);
-            *read = x;
-            cb->search_path[0] = g_root_leaves[t.root].node;
+        const LastLeaf& last = g_root_leaves[t.root];
+        if (const uint8_t* x = remembered_leaf(cb, last, t, &kept)) {
+            cb->search_path[0] = last.node;
             // The nodes above are not known: no fast path may trust them.
             cb->cached_root = -1;
             g_partial_path = PartialPath{cb, cb->handle};
-            return 0;
+            return use(x, *kept);
         }
         if (t.damaged) return err::Damaged;
     }
@@ -750,7 +724,7 @@ int32_t seek(KXCB* cb, bool in_place, bool remember) {
                     c->leaf = work::leaf().node;
                     c->index = 0;
                     e = ix.at(img, 0);
-                    ecr = compare_entry(cb, e, t, &kcr);
+                    ecr = compare_entry_fast(cb, e, t, &kcr);
                     if (t.damaged) rc = err::Damaged;
                     break;
                 }
