@@ -197,6 +197,13 @@ struct Pool {
         return i < static_cast<uintptr_t>(count) ? &buffers[i] : nullptr;
     }
 
+    // The buffer whose node image starts at `image`, while it holds the
+    // content of that stamp (null otherwise, and for stamp 0).
+    NodeBuffer* buffer_with(const uint8_t* image, uint64_t stamp) const {
+        NodeBuffer* b = active() && stamp != 0 ? buffer_of(image) : nullptr;
+        return b != nullptr && stamp_of(b) == stamp ? b : nullptr;
+    }
+
     void release_memory() {
         os::release_large(buffers, buffers_bytes);
         buffers_bytes = 0;
@@ -487,15 +494,13 @@ int32_t cacheedited(KXCB* cb, uint8_t* image, uint64_t* stamp) {
 }
 
 bool cacheholds(const KXCB* cb, const uint8_t* image, uint32_t n, uint64_t stamp) {
-    const Pool& p = pool();
-    const NodeBuffer* b = p.active() && stamp != 0 ? p.buffer_of(image) : nullptr;
-    return b != nullptr && p.stamp_of(b) == stamp && b->node == n && matches(b, cb);
+    const NodeBuffer* b = pool().buffer_with(image, stamp);
+    return b != nullptr && b->node == n && matches(b, cb);
 }
 
 void cachenote(const uint8_t* image, uint64_t stamp, uint8_t note) {
     Pool& p = pool();
-    const NodeBuffer* b = p.active() && stamp != 0 ? p.buffer_of(image) : nullptr;
-    if (b != nullptr && p.stamp_of(b) == stamp) p.stamps[p.index(b)] = stamp | note;
+    if (const NodeBuffer* b = p.buffer_with(image, stamp)) p.stamps[p.index(b)] = stamp | note;
 }
 
 int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored, uint64_t* stamp) {
