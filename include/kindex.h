@@ -391,6 +391,39 @@ KX_API int32_t dseq(KXCB *cb, int32_t root, int32_t how);
 KX_API int32_t dgetid(KXCB *cb);
 KX_API int32_t dgetcnt(KXCB *cb);
 
+/* ---- Transactions, rollback and image backup -------------------------- */
+/* A transaction groups the changes a control block makes between transbeg
+ * and transend.  mode 1: undo log and mirror file, 2: mirror file only, 3:
+ * undo log only (the mirror must then be null).  The flush mode must be 4
+ * (csetfile) or transbeg answers KX_E_TRANSMODE.  The undo log lives in the
+ * index file itself; a transaction left open by a process that stopped is
+ * taken back with transroll. */
+KX_API int32_t transbeg(KXCB *cb, int32_t mode, KXCB *mirror);
+/* how 1 frees the log nodes, 2 keeps them (emptied) for the next
+ * transaction, 3 links the whole chain, records and all, to the released-log
+ * list of the header. */
+KX_API int32_t transend(KXCB *cb, int32_t how);
+/* Appends one log record of the given type; body points at the length byte
+ * (0..255) followed by the body. */
+KX_API int32_t translog(KXCB *cb, int32_t type, const void *body);
+/* 0 no log; KX_E_LOGOWNER the log belongs to another live user slot;
+ * KX_E_LOGPENDING a log with records is pending (to roll back);
+ * KX_E_LOGEMPTY an empty log is kept. */
+KX_API int32_t transtst(KXCB *cb);
+/* Takes back the open transaction of cb, or one left pending in the file.
+ * progress (may be null) is called per log record: first with -1.0 while the
+ * log is counted, then with the share done while records are undone; a
+ * non-zero answer stops the rollback with that code.  With new_mode non-zero
+ * a new transaction (transbeg(cb, new_mode, mirror)) begins before the undo. */
+KX_API int32_t transroll(KXCB *cb, KXROLLFUNC progress, int32_t new_mode, KXCB *mirror);
+/* Attaches an image file (opened with imgopen) to cb: every outermost write
+ * section then records the header and the previous contents of the nodes it
+ * changes there, ahead of the changes. */
+KX_API int32_t imageback(KXCB *cb, KXCB *image);
+/* Puts the index file of cb back to its state before the write section the
+ * image file recorded (call it with no image file attached to cb). */
+KX_API int32_t imagerest(KXCB *cb, KXCB *image);
+
 /* ---- Counters, custom data and record numbers ------------------------- */
 /* cgetcnt leaves the record count in cb->recval. */
 KX_API int32_t cgetcnt(KXCB *cb);

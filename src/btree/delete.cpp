@@ -14,6 +14,7 @@
 #include "indexfile/nodecache.h"
 #include "multiuser/keylocks.h"
 #include "records/keyconv.h"
+#include "txlog/txlog.h"
 
 namespace kx {
 
@@ -295,6 +296,8 @@ int32_t remove_datum(KXCB* cb, uint32_t n, int32_t i) {
                 }
             }
             std::memcpy(gone, e, static_cast<size_t>(e[0] + 1));
+            const int32_t logged = log_entry(cb, logrec::Removed, gone);
+            if (logged != 0) return logged;
             remove_entry(x, ix.offset(at));
             any = true;
             own->leaf = leaf;
@@ -354,6 +357,10 @@ int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, Entr
         uint8_t* x = cacheedit(cb, image, n, &rc);
         if (rc != 0) return rc;
         if (x != nullptr) {
+            // The undo record goes to the log before the leaf changes
+            // (logging reads no node through the pool: the buffer stays).
+            rc = log_entry(cb, logrec::Removed, x + ix.offset(i));
+            if (rc != 0) return rc;
             const int32_t size = x[ix.offset(i)] + 1;
             remove_entry(x, ix.offset(i));
             ix.removed(i, size);
@@ -368,6 +375,38 @@ int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, Entr
     }
     take_leaf(cb, n, image, ix);
     return remove_datum(cb, n, i);
+}
+
+int32_t locate_entry(KXCB* cb, const uint8_t* e, uint8_t* key, int32_t* pos, EntryIndex& ix) {
+    const uint8_t root = e[1];
+    if (e[0] < 7 || root < 1 || root > 50) return err::Damaged;
+    const int32_t klen = bounded_key_length(cb, root, e + 7, e[0] - 6);
+    if (klen <= 0 || klen >= KeyBufferBytes) return err::Damaged;
+    std::memset(key, 0, KeyBufferBytes);
+    std::memcpy(key, e + 7, static_cast<size_t>(klen));
+    uint32_t node = 0, height = 0;
+    if (tree_of_root(cb, root, &node, &height) != 0) return err::Damaged;
+    return locate(cb, root, key, get32(e + 3, order_flag(cb)), e[2], pos, ix, KeyBufferBytes);
+}
+
+int32_t take_entry(KXCB* cb, const uint8_t* e) {
+    uint8_t key[KeyBufferBytes];
+    int32_t pos = 0;
+    EntryIndex ix;
+    int32_t rc = locate_entry(cb, e, key, &pos, ix);
+    if (rc != 0) return rc;
+    if (entry_cmp(cb) != 0 || pos >= ix.count) return 0;
+    const uint8_t root = e[1];
+    RootCursor* own = root_cursor(cb, root);
+    if (own == nullptr) return err::NoMemory;
+    const uint32_t n = cb->search_path[0];
+    remove_entry(work::leaf().bytes, ix.offset(pos));
+    cursors_after_remove(cb, root, n, pos);
+    own->leaf = n;
+    own->index = pos - 1;
+    own->position_root = root;
+    own->before = 1;
+    return put_working_leaf(cb, n);
 }
 
 int32_t delete_key(KXCB* cb, const uint8_t* key, uint32_t record) {

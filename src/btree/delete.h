@@ -39,4 +39,14 @@ int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, Entr
 // 0): 0, -1 when there is no such datum, or a negative code.
 int32_t delete_key(KXCB* cb, const uint8_t* key, uint32_t record);
 
+// Takes exactly the leaf entry e (its root, key, record value and piece
+// number) out of its leaf when the tree holds it: 0 either way, or a
+// negative code.  Neither the rest of a datum nor an emptied leaf is touched.
+int32_t take_entry(KXCB* cb, const uint8_t* e);
+
+// Locates the place of leaf entry e in the working leaf: the key is copied
+// into `key` (KeyBufferBytes), -30 when the entry is not a well-formed leaf
+// entry of an existing tree.
+int32_t locate_entry(KXCB* cb, const uint8_t* e, uint8_t* key, int32_t* pos, EntryIndex& ix);
+
 }  // namespace kx

@@ -13,6 +13,7 @@
 #include "indexfile/freelist.h"
 #include "indexfile/nodecache.h"
 #include "records/keyconv.h"
+#include "txlog/txlog.h"
 
 namespace kx {
 
@@ -214,6 +215,10 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
     }
     uint8_t e[256];
     const int32_t size = build_leaf_entry(e, root, key, key_len, cb->recval, piece, payload, len, order_flag(cb));
+    // The undo record goes to the log before the leaf changes.  Logging
+    // reads no node through the pool, so the leaf image stays valid.
+    rc = log_entry(cb, logrec::Added, e);
+    if (rc != 0) return rc;
     const uint32_t n = cb->search_path[0];
     if (leaf != work::leaf().bytes && node::free_bytes(leaf) >= size && ix.count < MaxEntries) {
         // The entry fits: it goes straight into the node's pool buffer.
@@ -241,6 +246,21 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
 }
 
 }  // namespace
+
+int32_t put_entry(KXCB* cb, const uint8_t* e) {
+    int32_t rc = take_entry(cb, e);
+    if (rc != 0) return rc;
+    uint8_t key[KeyBufferBytes];
+    int32_t pos = 0;
+    EntryIndex ix;
+    rc = locate_entry(cb, e, key, &pos, ix);
+    if (rc != 0) return rc;
+    rc = nodespare(cb);
+    if (rc != 0) return rc;
+    uint8_t copy[256];
+    std::memcpy(copy, e, static_cast<size_t>(e[0]) + 1);
+    return insert_into_leaf(cb, copy, cb->search_path[0], pos, ix);
+}
 
 int32_t insert_core(KXCB* cb, InsertMode mode) {
     if (const int32_t rc = frame_check(cb, true)) return rc;

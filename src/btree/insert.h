@@ -22,4 +22,9 @@ enum class InsertMode : int32_t { Change = 1, Save = 2, Unique = 3, Duplicate = 
 
 int32_t insert_core(KXCB* cb, InsertMode mode);
 
+// Puts the complete leaf entry e into its tree at its place, splitting as an
+// insertion does; an entry with the same root, key, record value and piece
+// number is replaced.  -30 when the tree has no place for it.
+int32_t put_entry(KXCB* cb, const uint8_t* e);
+
 }  // namespace kx

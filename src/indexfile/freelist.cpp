@@ -92,8 +92,11 @@ uint32_t nodealloc(KXCB* cb) {
     if (cb->free_head == NoNode) {
         n = cb->next_node++;
     } else {
+        // Read without taking a pool buffer: callers may hold node images of
+        // the pool (the transaction log allocates while an insertion holds
+        // its leaf).
         WorkImage& img = work::split();
-        if (cacheget(cb, img, cb->free_head) != 0) return NoNode;
+        if (cb->free_head >= cb->node_count || cachefetch(cb, img, cb->free_head) != 0) return NoNode;
         n = cb->free_head;
         cb->free_head = load<uint32_t>(img.bytes + 4);
     }

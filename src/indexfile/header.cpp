@@ -7,6 +7,7 @@
 #include "frame/result.h"
 #include "multiuser/sections.h"
 #include "storage/file.h"
+#include "txlog/image.h"
 
 namespace kx {
 
@@ -83,7 +84,10 @@ int32_t read_header(KXCB* cb) {
 }
 
 int32_t hdrwrite(KXCB* cb) {
-    int32_t rc = markset(cb);
+    // The image file's header and records reach stable storage before the
+    // header they protect is overwritten.
+    int32_t rc = image_ahead(cb);
+    if (rc == 0) rc = markset(cb);
     if (rc != 0) return rc;
     if (cb->change_counter == 0) cb->change_counter = 1;
     uint8_t h[HeaderSize];

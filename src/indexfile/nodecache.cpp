@@ -14,7 +14,9 @@
 #include "multiuser/sections.h"
 #include "storage/file.h"
 #include "storage/platform.h"
+#include "txlog/image.h"
 #include "txlog/nodeput.h"
+#include "txlog/txstate.h"
 
 namespace kx {
 
@@ -258,31 +260,39 @@ int32_t write_back(NodeBuffer* b) {
     return rc;
 }
 
-void image_file_flush(KXCB* cb) {
-    if (cb->image != nullptr && cb->before_images != cb->before_images_flushed) {
-        storage::flush(cb->image);
-        cb->before_images_flushed = cb->before_images;
-    }
-}
-
-// Appends the buffer, still holding the node's old content, to the image file
-// as the next before-image record.
-int32_t append_before_image(KXCB* cb, NodeBuffer* b) {
+// Appends a node's old content (the 2084 bytes of a buffer holding it) to the
+// image file as the next before-image record of this section.
+int32_t append_before_image(KXCB* cb, const uint8_t* buffer_bytes, uint32_t n) {
     uint8_t record[BeforeImageSize];
-    std::memcpy(record, b, BeforeImageSize);
+    std::memcpy(record, buffer_bytes, BeforeImageSize);
+    store<uint32_t>(record + 16, n);
+    store<uint32_t>(record + 32, cb->change_counter);
     nodeto(record + BufferHeaderSize, order_flag(cb));
+    store<uint64_t>(record + 24, image_record_sum(record));
     if (storage::seek(cb->image, cb->before_images, BeforeImageSize, NodeBase) != 0) return err::Seek;
     const int32_t rc = storage::write(cb->image, record, BeforeImageSize);
-    if (rc == 0) ++cb->before_images;
-    return rc;
+    if (rc != 0) return rc;
+    ++cb->before_images;
+    image_taken(cb, n);
+    tx_state(cb).image_unflushed = true;
+    return 0;
 }
 
-// Before a buffer that holds a node of the block is changed: its old content
-// goes to the image file once per change counter.
-int32_t before_change(KXCB* cb, NodeBuffer* b) {
-    if (cb->image == nullptr || b->generation == cb->change_counter) return 0;
-    b->generation = cb->change_counter;
-    return append_before_image(cb, b);
+// Before a node of the block changes: its old content goes to the image file
+// once per section, from its buffer when it has one, else from the file.
+int32_t before_change(KXCB* cb, NodeBuffer* b, uint32_t n) {
+    if (cb->image == nullptr || !image_wanted(cb, n)) return 0;
+    if (b != nullptr) {
+        b->generation = cb->change_counter;
+        return append_before_image(cb, reinterpret_cast<const uint8_t*>(b), n);
+    }
+    uint8_t bytes[BeforeImageSize] = {};
+    if (static_cast<int32_t>(n) < 0) return err::NegativeNode;
+    if (storage::seek(cb, n, NodeSize, NodeBase) != 0) return err::Seek;
+    const int32_t rc = storage::read(cb, bytes + BufferHeaderSize, NodeSize);
+    if (rc != 0) return rc;
+    nodefrom(bytes + BufferHeaderSize, order_flag(cb));
+    return append_before_image(cb, bytes, n);
 }
 
 // After a buffer took the block's new content: dirty, and written at once
@@ -389,7 +399,6 @@ int32_t cacheget(KXCB* cb, WorkImage& image, uint32_t n) {
             image.base = 0;
         } else {
             if (b->dirty) {
-                image_file_flush(b->owner);
                 const int32_t rc = write_back(b);
                 if (rc != 0) return rc;
             }
@@ -444,7 +453,6 @@ const uint8_t* cachepeek(KXCB* cb, uint32_t n, int32_t* rc, uint64_t* stamp, uin
         return b->image;
     }
     if (b->dirty) {
-        image_file_flush(b->owner);
         *rc = write_back(b);
         if (*rc != 0) return nullptr;
     }
@@ -476,7 +484,7 @@ uint8_t* cacheedit(KXCB* cb, const uint8_t* image, uint32_t n, int32_t* rc) {
     if (load<int16_t>(b->image + 14) < 0 || load<int16_t>(b->image + 16) < 0) return nullptr;
     // The node's previous content goes to the image file first, as a store
     // through cacheput would send it.
-    *rc = before_change(cb, b);
+    *rc = before_change(cb, b, n);
     if (*rc != 0) return nullptr;
     cb->header_dirty = 1;
     // Work images that name the node would go stale.
@@ -514,6 +522,10 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
     image.handle = cb->handle;
     image.node = n;
     if (&image == &work::split() && work::leaf().node == n) work::leaf().clear_identity();
+    // The log and rollback buffers are taken as they are while they hold a
+    // node: one that held this node holds its old content now.
+    if (&image != &work::log() && work::log().holds(cb, n)) work::log().clear_identity();
+    if (&image != &work::rollback() && work::rollback().holds(cb, n)) work::rollback().clear_identity();
     Pool& p = pool();
     const uint8_t flag = order_flag(cb);
     if (!p.active()) {
@@ -530,9 +542,12 @@ int32_t cacheput(KXCB* cb, WorkImage& image, uint32_t n, const uint8_t** stored,
         const int32_t rc = write_back(b);
         if (rc != 0) return rc;
     }
-    if (found) {
-        const int32_t rc = before_change(cb, b);
-        if (rc != 0) return rc;
+    if (n < cb->node_count) {
+        const int32_t rc = before_change(cb, found ? b : nullptr, n);
+        if (rc != 0) {
+            if (!found) p.free_buffer(b);
+            return rc;
+        }
     }
     // A node beyond the file is kept all the same (the caller learns of it
     // from the result) but never written: its slot does not exist.
@@ -598,8 +613,8 @@ int32_t write_dirty(KXCB* cb) {
 }  // namespace
 
 int32_t cacheflush(KXCB* cb) {
-    image_file_flush(cb);
-    const int32_t rc = write_dirty(cb);
+    int32_t rc = image_ahead(cb);
+    if (rc == 0) rc = write_dirty(cb);
     if (rc != 0) return rc;
     storage::flush(cb);
     return 0;
@@ -627,13 +642,33 @@ int32_t cachedrop(KXCB* cb, uint32_t n) {
     if (!p.active()) return 0;
     int32_t rc = 0;
     if (NodeBuffer* b = p.find(cb, n)) {
-        if (cb->image != nullptr) {
-            b->generation = cb->change_counter;
-            rc = append_before_image(cb, b);
-        }
+        rc = before_change(cb, b, n);
         p.free_buffer(b);
     }
     return rc;
+}
+
+int32_t cacheimage(KXCB* cb, uint32_t n) {
+    const Pool& p = pool();
+    return before_change(cb, p.active() ? p.find(cb, n) : nullptr, n);
+}
+
+int32_t cachefetch(KXCB* cb, WorkImage& image, uint32_t n) {
+    const Pool& p = pool();
+    const NodeBuffer* b = p.active() ? p.find(cb, n) : nullptr;
+    if (b == nullptr) {
+        const int32_t rc = direct_read(cb, image, n);
+        if (rc != 0) return rc;
+    } else {
+        std::memcpy(image.bytes, b->image, NodeSize);
+        std::memset(image.bytes + NodeSize, 0, OverflowSize);
+        layout_changed(image.bytes);
+        image.base = 0;
+    }
+    image.owner = cb;
+    image.handle = cb->handle;
+    image.node = n;
+    return 0;
 }
 
 void cachestale(KXCB* cb) {

@@ -146,7 +146,16 @@ bool cacheholds(const KXCB* cb, const uint8_t* image, uint32_t n, uint64_t stamp
 void cachenote(const uint8_t* image, uint64_t stamp, uint8_t note);
 int32_t cacheflush(KXCB* cb);
 int32_t cacherelease(KXCB* cb);
+// Drops node n's buffer without writing it (its before-image is taken first
+// when an image file is attached).
 int32_t cachedrop(KXCB* cb, uint32_t n);
+// Takes node n's before-image for the block's image file, when the node
+// still needs one in this section: from its buffer, else from the file.
+int32_t cacheimage(KXCB* cb, uint32_t n);
+// Copies node n into a work image from its pool buffer, or reads it from the
+// file when the pool has none, without taking or giving up any buffer: the
+// images that callers hold from cachepeek stay where they are.
+int32_t cachefetch(KXCB* cb, WorkImage& image, uint32_t n);
 void cachestale(KXCB* cb);
 
 // Introspection for tests and tools: the buffer counts and the node numbers

@@ -17,6 +17,7 @@
 #include "multiuser/sections.h"
 #include "storage/file.h"
 #include "storage/platform.h"
+#include "txlog/txlog.h"
 
 namespace kx {
 
@@ -44,6 +45,7 @@ void clear_transaction_state(KXCB* cb) {
     cb->image = nullptr;
     cb->before_images = 0;
     cb->before_images_flushed = 0;
+    tx_forget(cb);
 }
 
 void clear_root_tables(KXCB* cb) {
@@ -388,6 +390,7 @@ KX_API int32_t mclose(KXCB* cb) {
     cbmark(cb, 'C');
     free_cursors(cb);
     cb->image = nullptr;
+    tx_forget(cb);
     return result(cb, 0);
 }
 
@@ -399,6 +402,7 @@ KX_API int32_t imgclose(KXCB* cb) {
     cbmark(cb, 'C');
     free_cursors(cb);
     cb->image = nullptr;
+    tx_forget(cb);
     return result(cb, 0);
 }
 

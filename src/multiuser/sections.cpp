@@ -8,6 +8,8 @@
 #include "indexfile/nodecache.h"
 #include "records/keyconv.h"
 #include "storage/file.h"
+#include "txlog/image.h"
+#include "txlog/txlog.h"
 
 namespace kx {
 
@@ -315,6 +317,22 @@ KX_API int32_t strtwrit(KXCB* cb) {
         }
         r = hdrchk(cb);
     }
+    if (cb->write_depth == 0) {
+        ++cb->change_counter;
+        cb->header_dirty = 1;
+    }
+    // The image file takes the header of this section's start before
+    // anything of the section reaches the index file, the marker included.
+    if (r == 0 && cb->write_depth == 0 && cb->image != nullptr) {
+        cb->before_images = 0;
+        cb->before_images_flushed = 0;
+        image_section_begin(cb);
+        uint8_t h[HeaderSize];
+        build_header(cb, h);
+        load_header(cb->image, h);
+        r = hdrwrite(cb->image);
+        if (r == 0) cb->image->header_dirty = 0;
+    }
     if (r == 0 && cb->write_depth == 0) {
         if (cb->flush_mode < 4) {
             if (shared(cb)) r = rdlock(cb, true);
@@ -324,6 +342,7 @@ KX_API int32_t strtwrit(KXCB* cb) {
             r = markchk(cb);
             if (r == 0 && cb->lazy_marker == 0) {
                 if (shared(cb)) r = rdlock(cb, true);
+                if (r == 0) r = image_ahead(cb);
                 if (r == 0) r = write_marker(cb, MarkerValue);
                 if (r == 0) {
                     storage::flush(cb);
@@ -332,19 +351,6 @@ KX_API int32_t strtwrit(KXCB* cb) {
                 }
             }
         }
-    }
-    if (cb->write_depth == 0) {
-        ++cb->change_counter;
-        cb->header_dirty = 1;
-    }
-    if (r == 0 && cb->write_depth == 0 && cb->image != nullptr) {
-        cb->before_images = 0;
-        cb->before_images_flushed = 0;
-        uint8_t h[HeaderSize];
-        build_header(cb, h);
-        load_header(cb->image, h);
-        r = hdrwrite(cb->image);
-        if (r == 0) cb->image->header_dirty = 0;
     }
     if (r != 0) {
         // Leave nothing held that the failed start took: the write lock (or
@@ -356,6 +362,7 @@ KX_API int32_t strtwrit(KXCB* cb) {
         }
     } else {
         ++cb->write_depth;
+        if (cb->trans_mode != 0 && cb->write_depth == 1) r = tx_section_begin(cb);
     }
     last_io_error() = r;
     return r;
@@ -371,12 +378,17 @@ KX_API int32_t endwrit(KXCB* cb) {
             r = wrtback(cb);
         else if (cb->flush_mode >= 1)
             storage::flush(cb);
+        if (r == 0 && (cb->trans_current_node > 0 || cb->trans_mode == 1 || cb->trans_mode == 2))
+            r = tx_section_end(cb);
         if (cb->flush_needed && cb->flush_mode != 0 && r == 0) {
             r = storage::flush_checked(cb);
             cb->flush_needed = 0;
         }
         if (r == 0 && cb->flush_mode == 4 && cb->marker_present) {
-            r = clrwrit(cb);
+            // Everything the section wrote is on stable storage before the
+            // marker says the file is whole again.
+            r = storage::flush_checked(cb);
+            if (r == 0) r = clrwrit(cb);
             cb->marker_written = 0;
         }
         if (shared(cb)) {

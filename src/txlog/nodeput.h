@@ -13,5 +13,8 @@ namespace kx {
 // 0, -43 for a negative node number, -4 when the seek fails, the marker
 // step's code, or -8 when the write fails.
 int32_t nodeput(KXCB* cb, const uint8_t* image, uint32_t n);
+// The same write without the transaction's node-written note (log nodes,
+// mirror copies).
+int32_t write_slot(KXCB* cb, const uint8_t* image, uint32_t n);
 
 }  // namespace kx

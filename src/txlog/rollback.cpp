@@ -1,0 +1,207 @@
+// Rollback: takes back the entry additions and removals of a transaction log,
+// newest first, then removes the log from the file.
+//
+// The log is a forward chain; to visit it backwards without holding it in
+// memory, the chain is first indexed in the file itself: one entry per log
+// node under root 46 with the key "TRANSNDE", record value k for the k-th
+// node and the node number as payload.  Those entries exist only while a
+// rollback runs.
+//
+// Only what a completed write section logged is undone: the undo starts at
+// the last transaction-end or section-end record, so the records of a section
+// that never finished (its changes never reached the file, or were put back
+// from the image file) are passed over.
+#include <cstring>
+
+#include "btree/delete.h"
+#include "btree/insert.h"
+#include "frame/byteorder.h"
+#include "frame/control_block.h"
+#include "frame/result.h"
+#include "indexfile/freelist.h"
+#include "indexfile/header.h"
+#include "multiuser/sections.h"
+#include "txlog/txlog.h"
+
+namespace kx {
+
+namespace {
+
+constexpr uint8_t ScratchRoot = 46;
+const char IndexKey[] = "TRANSNDE";
+
+// Record offsets of a log node image; -30 when records run past the node.
+int32_t offsets_of(const uint8_t* x, int32_t* offsets, int32_t* count) {
+    const int32_t n = load<int16_t>(x + 14);
+    if (n < 0 || n > lognode::MaxRecords) return err::Damaged;
+    int32_t at = lognode::RecordStart;
+    for (int32_t i = 0; i < n; ++i) {
+        if (at + logrec::HeaderBytes > static_cast<int32_t>(NodeSize)) return err::Damaged;
+        offsets[i] = at;
+        at += logrec::HeaderBytes + x[at + 11];
+    }
+    if (at > static_cast<int32_t>(NodeSize)) return err::Damaged;
+    *count = n;
+    return 0;
+}
+
+// The number of the log node indexed as k, read back from root 46.
+int32_t indexed_node(KXCB* cb, uint32_t k, uint32_t* node) {
+    uint8_t payload[4] = {};
+    if (cfind(cb, ScratchRoot, IndexKey, k, payload, 4) != 0 || cb->datalen != 4) return err::Seek;
+    std::memcpy(node, payload, 4);
+    return 0;
+}
+
+}  // namespace
+
+int32_t undorec(KXCB* cb, const uint8_t* record) {
+    const uint8_t type = record[10];
+    const uint8_t* e = record + 11;
+    switch (type) {
+        case logrec::Added: return take_entry(cb, e);
+        case logrec::Removed: return put_entry(cb, e);
+        case logrec::End:
+        case logrec::SectionBegin:
+        case logrec::SectionEnd:
+        case logrec::NodeWritten: return 0;
+        default: return type >= 128 ? 0 : err::BuildPrepare;
+    }
+}
+
+}  // namespace kx
+
+using namespace kx;
+
+namespace {
+
+int32_t roll(KXCB* cb, KXROLLFUNC progress, int32_t new_mode, KXCB* mirror, int32_t mode, int32_t current) {
+    // The log in the file holds what this block appended so far.
+    WorkImage& log = work::log();
+    int32_t rc = 0;
+    if (mode != 0) {
+        if (current > 0 && log.holds(cb, static_cast<uint32_t>(current)))
+            rc = logput(cb, log, static_cast<uint32_t>(current));
+    } else {
+        const int32_t t = transtst(cb);
+        if (t != err::LogPending) return err::NoRollback;
+    }
+    const int32_t head = cb->log_head;
+    if (rc == 0 && head < 0) return err::NoRollback;
+    // The log leaves the header: from here on the file has no pending
+    // transaction, and a new one (when asked for) notes the undo's writes.
+    if (rc == 0) {
+        cb->log_head = -1;
+        rc = hdrwrite(cb);
+    }
+    if (rc == 0 && new_mode != 0) rc = transbeg(cb, new_mode, mirror);
+    if (rc != 0) return rc;
+
+    // Count pass: the records, and the chain indexed under root 46.
+    WorkImage& rb = work::rollback();
+    int32_t offsets[lognode::MaxRecords];
+    int32_t count = 0;
+    double total = 0;
+    uint32_t nodes = 0;
+    for (auto n = static_cast<uint32_t>(head); rc == 0 && static_cast<int32_t>(n) > 0;) {
+        if (nodes > cb->node_count) return err::Damaged;
+        rc = logget(cb, rb, n);
+        if (rc == 0) rc = offsets_of(rb.bytes, offsets, &count);
+        if (rc != 0) break;
+        total += count;
+        for (int32_t i = 0; progress != nullptr && i < count && rc == 0; ++i)
+            rc = progress(cb, -1.0, rb.bytes + offsets[i]);
+        if (rc != 0) break;
+        const uint32_t next = load<uint32_t>(rb.bytes + 4);
+        ++nodes;
+        uint8_t payload[4];
+        std::memcpy(payload, &n, 4);
+        rc = cdupadd(cb, ScratchRoot, IndexKey, nodes, payload, 4);
+        n = next;
+    }
+    if (rc != 0) return rc;
+
+    // Undo pass, newest first.
+    // A transaction this block still has open is taken back whole: the
+    // changes of its unfinished section are real (they stand in the pool).
+    // A log left by a stopped process is undone from its last completed
+    // section back.
+    double done = 0;
+    bool active = mode != 0;
+    for (uint32_t k = nodes; k >= 1 && rc == 0; --k) {
+        uint32_t n = 0;
+        rc = indexed_node(cb, k, &n);
+        if (rc != 0) break;
+        rc = logget(cb, rb, n);
+        if (rc == 0) rc = offsets_of(rb.bytes, offsets, &count);
+        for (int32_t i = count - 1; rc == 0 && i >= 0; --i) {
+            // The record is copied: undoing it may read nodes into the
+            // rollback buffer's place in the pool.
+            uint8_t record[logrec::HeaderBytes + 256];
+            const uint8_t* r = rb.bytes + offsets[i];
+            std::memcpy(record, r, static_cast<size_t>(logrec::HeaderBytes) + r[11]);
+            done += 1;
+            if (progress != nullptr) rc = progress(cb, total > 0 ? done / total : 1.0, record);
+            if (rc != 0) break;
+            if (active)
+                rc = undorec(cb, record);
+            else if (record[10] == logrec::End || record[10] == logrec::SectionEnd)
+                active = true;
+            if (rc == 0 && !rb.holds(cb, n)) rc = logget(cb, rb, n);
+        }
+    }
+    if (rc != 0) return rc;
+
+    // The chain's index goes again.
+    for (uint32_t k = nodes; k >= 1 && rc == 0; --k) {
+        uint32_t n = 0;
+        if (indexed_node(cb, k, &n) != 0 || cdelcur(cb, ScratchRoot) != 0) rc = err::Seek;
+    }
+    if (rc == 0) rc = wrtback(cb);
+    if (rc != 0) return rc;
+
+    // The old chain's nodes go to the free list (and, in modes 1 and 2, to
+    // the mirror through the new transaction's node-written notes).
+    for (auto n = static_cast<uint32_t>(head); rc == 0 && static_cast<int32_t>(n) > 0;) {
+        rc = logget(cb, rb, n);
+        if (rc != 0) break;
+        const uint32_t next = load<uint32_t>(rb.bytes + 4);
+        rc = nodefree(cb, rb, n);
+        if (rc != 0) break;
+        store<int16_t>(rb.bytes + 14, 0);
+        store<int16_t>(rb.bytes + 16, lognode::EmptyFree);
+        std::memset(rb.bytes + lognode::RecordStart, 0, NodeSize - lognode::RecordStart);
+        rc = logput(cb, rb, n);
+        if (rc == 0 && (cb->trans_mode == 1 || cb->trans_mode == 2)) {
+            uint8_t body[5];
+            body[0] = 4;
+            put32(body + 1, n, order_flag(cb));
+            rc = translog_impl(cb, logrec::NodeWritten, body);
+        }
+        n = next;
+    }
+    return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+KX_API int32_t transroll(KXCB* cb, KXROLLFUNC progress, int32_t new_mode, KXCB* mirror) {
+    if (!is_open(cb)) return err::NotOpen;
+    const int32_t mode = cb->trans_mode;
+    const int32_t current = cb->trans_current_node;
+    cb->trans_append_pos = nullptr;
+    cb->trans_serial = 0;
+    cb->record_sequence = 0;
+    cb->trans_mode = 0;
+    cb->trans_first_node = NoNode;
+    cb->trans_current_node = -1;
+    int32_t rc = strtwrit(cb);
+    if (rc != 0) return result(cb, rc);
+    rc = roll(cb, progress, new_mode, mirror, mode, current);
+    const int32_t end = endwrit(cb);
+    return result(cb, end != 0 ? end : rc);
+}
+
+}  // extern "C"

@@ -1,0 +1,509 @@
+// Transactions, rollback and image backup: the log's records and nodes as
+// they stand in the file, the transaction calls' results, rollback of open
+// and left-behind transactions against a model, and restores from the image
+// file of a section that never ended.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "frame/byteorder.h"
+#include "support/recovery.h"
+#include "support/testing.h"
+#include "support/tree_check.h"
+#include "support/worker.h"
+
+using kxtest::Block;
+using kxtest::Snapshot;
+
+namespace {
+
+constexpr uint32_t LogHeadOffset = 550;
+constexpr uint32_t ReleasedOffset = 554;
+
+uint32_t seed_from_env(uint32_t fallback) {
+    const char* env = std::getenv("KINDEX_SEED");
+    return env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : fallback;
+}
+
+// A file word in the file's byte order.
+uint32_t word(const std::vector<uint8_t>& f, size_t off, int order) {
+    return order == 2 ? kxtest::be32(f, off) : kxtest::le32(f, off);
+}
+int16_t half(const std::vector<uint8_t>& f, size_t off, int order) {
+    const uint16_t v = order == 2 ? static_cast<uint16_t>(f[off] << 8 | f[off + 1])
+                                  : static_cast<uint16_t>(f[off] | f[off + 1] << 8);
+    return static_cast<int16_t>(v);
+}
+
+// One log node as stored.
+struct LogNode {
+    uint32_t released, next, owner;
+    int16_t kind, count, free;
+    std::vector<uint8_t> types;  // record types in order
+};
+
+LogNode read_log_node(const std::vector<uint8_t>& f, uint32_t n, int order) {
+    const size_t at = 1024 + 2048 * size_t{n};
+    LogNode l{word(f, at, order),        word(f, at + 4, order),     word(f, at + 8, order),
+              half(f, at + 12, order),   half(f, at + 14, order),    half(f, at + 16, order), {}};
+    size_t r = at + 18;
+    for (int i = 0; i < l.count && r + 12 <= at + 2048; ++i) {
+        l.types.push_back(f[r + 10]);
+        r += 12 + f[r + 11];
+    }
+    return l;
+}
+
+// All record types of the chain from the file's log head.
+std::vector<uint8_t> chain_types(const std::string& path, int order, int* nodes = nullptr) {
+    const auto f = kxtest::read_file(path);
+    std::vector<uint8_t> all;
+    auto n = static_cast<int32_t>(word(f, LogHeadOffset, order));
+    int k = 0;
+    while (n > 0 && k < 1000) {
+        const LogNode l = read_log_node(f, static_cast<uint32_t>(n), order);
+        all.insert(all.end(), l.types.begin(), l.types.end());
+        n = static_cast<int32_t>(l.next);
+        ++k;
+    }
+    if (nodes != nullptr) *nodes = k;
+    return all;
+}
+
+// Files of these tests live in memory where the system offers it: every
+// section at flush mode 4 flushes, which on a disk costs milliseconds.
+class ShmFileTest : public kxtest::FileTest {
+protected:
+    std::string file(const std::string& name) const { return shm.path(name); }
+    kxtest::MemoryDir shm;
+};
+
+class TxFile : public ShmFileTest, public ::testing::WithParamInterface<int> {
+protected:
+    int order() const { return GetParam(); }
+    void create(Block& b, const std::string& path, const KXROOTLIST* roots = nullptr) {
+        ASSERT_EQ(bcreate(b.get(), path.c_str(), 'E', order(), roots), 0);
+        ASSERT_EQ(csetfile(b.get(), 4), 0);
+    }
+    static Snapshot snap(KXCB* cb) {
+        Snapshot s;
+        EXPECT_EQ(kxtest::take_snapshot(cb, s), "");
+        return s;
+    }
+    static void add(KXCB* cb, const std::string& key, uint32_t rec, size_t len = 8) {
+        std::string payload(len, static_cast<char>('a' + rec % 26));
+        ASSERT_EQ(cdupadd(cb, 1, key.c_str(), rec, payload.data(), static_cast<int32_t>(len)), 0) << key;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(ByteOrder, TxFile, ::testing::Values(1, 2),
+                         [](const auto& i) { return i.param == 1 ? "little" : "big"; });
+
+TEST_P(TxFile, BeginNeedsFlushModeFourAndLeavesTheFileAlone) {
+    Block b;
+    const auto path = file("t.kx");
+    ASSERT_EQ(bcreate(b.get(), path.c_str(), 'E', order(), nullptr), 0);
+    ASSERT_EQ(csetfile(b.get(), 3), 0);
+    const auto before = kxtest::read_file(path);
+    EXPECT_EQ(transbeg(b.get(), 3, nullptr), KX_E_TRANSMODE);
+    EXPECT_EQ(kxtest::read_file(path), before);
+    ASSERT_EQ(csetfile(b.get(), 4), 0);
+    Block m;
+    ASSERT_EQ(bcreate(m.get(), file("m.kx").c_str(), 'E', order(), nullptr), 0);
+    EXPECT_EQ(transbeg(b.get(), 3, m.get()), KX_E_ARG);  // mode 3 takes no mirror
+    EXPECT_EQ(transend(b.get(), 1), KX_E_FAIL);          // no log
+    EXPECT_EQ(transend(b.get(), 4), KX_E_ARG);
+    EXPECT_EQ(transtst(b.get()), 0);
+    EXPECT_EQ(mclose(m.get()), 0);
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+TEST_P(TxFile, HeadNodeAndRecordsAsStored) {
+    Block b;
+    const auto path = file("t.kx");
+    create(b, path);
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    const uint32_t head = static_cast<uint32_t>(b->log_head);
+    EXPECT_GT(head, 0u);
+    add(b.get(), "k1", 1);
+    add(b.get(), "k2", 2);
+    // Each add is a write section of its own: begin, entry added, end.
+    const std::vector<uint8_t> want{4, 1, 5, 4, 1, 5};
+    EXPECT_EQ(chain_types(path, order()), want);
+    const auto f = kxtest::read_file(path);
+    const LogNode l = read_log_node(f, head, order());
+    EXPECT_EQ(l.kind, -2);
+    EXPECT_EQ(l.released, 0xFFFFFFFFu);
+    EXPECT_EQ(l.next, 0u);
+    EXPECT_EQ(l.owner, 0u);
+    EXPECT_EQ(l.count, 6);
+    // Record 2 (the first entry added) carries serial, sequence 2, and the
+    // whole entry as its body: length byte, root 1, piece 0x80, record 1.
+    const size_t r = 1024 + 2048 * size_t{head} + 18 + 12;
+    EXPECT_EQ(word(f, r, order()), b->trans_serial);
+    EXPECT_EQ(half(f, r + 4, order()), 2);
+    EXPECT_EQ(f[r + 10], 1);
+    EXPECT_EQ(f[r + 12], 1);
+    EXPECT_EQ(f[r + 13], 0x80);
+    EXPECT_EQ(word(f, r + 14, order()), 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&f[r + 18])), "k1");
+    EXPECT_EQ(l.free, 2030 - 12 * 4 - 2 * (12 + f[r + 11]));
+    // Twice without an end: the second's own section begin already counts.
+    EXPECT_EQ(transbeg(b.get(), 3, nullptr), KX_E_LOGPENDING);
+    EXPECT_EQ(transtst(b.get()), KX_E_LOGPENDING);
+    EXPECT_EQ(transend(b.get(), 1), 0);
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+TEST_P(TxFile, EndingTheLogThreeWays) {
+    Block b;
+    const auto path = file("t.kx");
+    create(b, path);
+    // how 1: every log node freed, no head.
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    const uint32_t head = static_cast<uint32_t>(b->log_head);
+    for (uint32_t i = 0; i < 60; ++i) add(b.get(), "key" + std::to_string(i), i, 60);  // several log nodes
+    int nodes = 0;
+    chain_types(path, order(), &nodes);
+    EXPECT_GE(nodes, 2);
+    ASSERT_EQ(transend(b.get(), 1), 0);
+    EXPECT_EQ(b->log_head, -1);
+    EXPECT_EQ(transtst(b.get()), 0);
+    EXPECT_EQ(kxtest::check_trees(b.get()), "");
+    // how 2: the head stays, emptied, and is taken again.
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    const uint32_t head2 = static_cast<uint32_t>(b->log_head);
+    add(b.get(), "x", 1);
+    ASSERT_EQ(transend(b.get(), 2), 0);
+    EXPECT_EQ(b->log_head, static_cast<int32_t>(head2));
+    EXPECT_EQ(transtst(b.get()), KX_E_LOGEMPTY);
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    EXPECT_EQ(b->log_head, static_cast<int32_t>(head2));
+    add(b.get(), "y", 2);
+    // how 3: the chain, records and all, heads the released list.
+    ASSERT_EQ(transend(b.get(), 3), 0);
+    EXPECT_EQ(b->log_head, -1);
+    EXPECT_EQ(b->released_log_head, head2);
+    const auto f = kxtest::read_file(path);
+    EXPECT_EQ(word(f, ReleasedOffset, order()), head2);
+    const LogNode l = read_log_node(f, head2, order());
+    EXPECT_EQ(l.released, 0xFFFFFFFFu);
+    EXPECT_GE(l.count, 3);
+    EXPECT_EQ(l.types.back(), 3);  // the transaction end stays with them
+    (void)head;
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+TEST_P(TxFile, RecordThatFillsTheNodeExactlyStaysInIt) {
+    Block b;
+    const auto path = file("t.kx");
+    create(b, path);
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    const uint32_t head = static_cast<uint32_t>(b->log_head);
+    ASSERT_EQ(strtwrit(b.get()), 0);  // appends a section begin (12 bytes)
+    // Records of type 200 (passed over by rollback) of 12 + 255 bytes.
+    uint8_t body[256] = {};
+    body[0] = 255;
+    int16_t free = 2030 - 12;
+    while (free >= 267) {
+        ASSERT_EQ(translog(b.get(), 200, body), 0);
+        free = static_cast<int16_t>(free - 267);
+    }
+    // Exactly the room that is left, then one byte more.
+    body[0] = static_cast<uint8_t>(free - 12);
+    ASSERT_EQ(translog(b.get(), 200, body), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);  // the section end opens the next node
+    auto f = kxtest::read_file(path);
+    LogNode l = read_log_node(f, head, order());
+    EXPECT_EQ(l.free, 0);
+    ASSERT_NE(l.next, 0u);
+    const LogNode c = read_log_node(f, l.next, order());
+    EXPECT_EQ(c.kind, -3);
+    EXPECT_EQ(c.released, 0u);
+    EXPECT_EQ(c.types, std::vector<uint8_t>{5});
+    // Lock-tree entries are never logged.
+    uint8_t lock_entry[16] = {10, 50, 0x80, 0, 0, 0, 0, 'a', 0};
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    ASSERT_EQ(translog(b.get(), 1, lock_entry), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    f = kxtest::read_file(path);
+    const LogNode c2 = read_log_node(f, l.next, order());
+    EXPECT_EQ(c2.types, (std::vector<uint8_t>{5, 4, 5}));
+    EXPECT_EQ(transend(b.get(), 1), 0);
+    EXPECT_EQ(kxtest::check_trees(b.get()), "");
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+// Rolling back against a model: random transactions of adds, deletes and
+// changes (payloads of one to several pieces), each committed or taken back.
+struct RollConfig {
+    const char* name;
+    int order;
+    uint32_t buffers;
+    bool reopen;  // roll back after closing and opening again (a log left behind)
+};
+
+class RollbackModel : public ShmFileTest, public ::testing::WithParamInterface<RollConfig> {};
+
+INSTANTIATE_TEST_SUITE_P(Configs, RollbackModel,
+                         ::testing::Values(RollConfig{"little_pool8", 1, 8, false},
+                                           RollConfig{"big_default", 2, 100, false},
+                                           RollConfig{"little_reopened", 1, 100, true},
+                                           RollConfig{"big_pool8_reopened", 2, 8, true}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+TEST_P(RollbackModel, RollbackRestoresEveryEntry) {
+    const RollConfig& c = GetParam();
+    ASSERT_EQ(cibufnum(c.buffers), 0);
+    const uint32_t seed = seed_from_env(20261210u);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    KXROOTLIST roots[] = {{1, 0, nullptr}, {2, 5, nullptr}, {0, 0, nullptr}};
+    Block b;
+    const auto path = file("roll.kx");
+    ASSERT_EQ(bcreate(b.get(), path.c_str(), 'E', c.order, roots), 0);
+    ASSERT_EQ(csetfile(b.get(), 4), 0);
+    using Key = std::pair<int32_t, uint32_t>;  // int32 key of root 2, record value
+    std::map<Key, std::string> model;
+    const int steps = std::getenv("KINDEX_MODEL_STEPS") ? std::atoi(std::getenv("KINDEX_MODEL_STEPS")) / 20 : 60;
+    for (int t = 0; t < steps; ++t) {
+        ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0) << "transaction " << t;
+        auto work = model;
+        const int ops = 1 + static_cast<int>(rng() % 40);
+        for (int i = 0; i < ops; ++i) {
+            const int32_t k = static_cast<int32_t>(rng() % 200);
+            const uint32_t rec = rng() % 3;
+            const Key key{k, rec};
+            const int op = static_cast<int>(rng() % 3);
+            if (op == 0 || work.empty()) {
+                std::string p(rng() % 3 == 0 ? 300 + rng() % 700 : rng() % 100, static_cast<char>('A' + rng() % 26));
+                const int32_t rc = cdupadd(b.get(), 2, &k, rec, p.data(), static_cast<int32_t>(p.size()));
+                if (work.count(key)) {
+                    ASSERT_EQ(rc, KX_E_FAIL);
+                } else {
+                    ASSERT_EQ(rc, 0);
+                    work[key] = p;
+                }
+            } else if (op == 1) {
+                const int32_t rc = cdelete(b.get(), 2, &k, rec);
+                ASSERT_EQ(rc, work.erase(key) ? 0 : KX_E_FAIL);
+            } else {
+                std::string p(rng() % 500, static_cast<char>('a' + rng() % 26));
+                const int32_t rc = cchange(b.get(), 2, &k, rec, p.data(), static_cast<int32_t>(p.size()));
+                if (work.count(key)) {
+                    ASSERT_EQ(rc, 0);
+                    work[key] = p;
+                } else {
+                    ASSERT_EQ(rc, KX_E_FAIL);
+                }
+            }
+        }
+        if (rng() % 2 == 0) {
+            ASSERT_EQ(transend(b.get(), 1 + static_cast<int32_t>(rng() % 3)), 0);
+            model = work;
+        } else {
+            if (c.reopen) {
+                // The transaction stays in the file when its block closes.
+                ASSERT_EQ(mclose(b.get()), 0);
+                ASSERT_EQ(bopen(b.get(), path.c_str(), 'E', 2, roots), 0);
+                ASSERT_EQ(csetfile(b.get(), 4), 0);
+                ASSERT_EQ(transtst(b.get()), KX_E_LOGPENDING);
+            }
+            ASSERT_EQ(transroll(b.get(), nullptr, 0, nullptr), 0) << "transaction " << t;
+            EXPECT_EQ(transtst(b.get()), 0);
+        }
+        // The file against the model.
+        Snapshot s;
+        ASSERT_EQ(kxtest::take_snapshot(b.get(), s, 2, 2), "");
+        if (s.size() != model.size()) {
+            Snapshot want;
+            for (const auto& [k, v] : model) {
+                kxtest::SnapEntry e;
+                e.root = 2;
+                e.key.resize(4);
+                std::memcpy(e.key.data(), &k.first, 4);
+                e.record = k.second;
+                e.payload.assign(v.begin(), v.end());
+                want.insert(e);
+            }
+            ADD_FAILURE() << kxtest::diff(want, s);
+        }
+        ASSERT_EQ(s.size(), model.size()) << "transaction " << t;
+        auto it = model.begin();
+        for (const auto& e : s) {
+            int32_t k = 0;
+            std::memcpy(&k, e.key.data(), 4);
+            ASSERT_EQ(k, it->first.first) << "transaction " << t;
+            ASSERT_EQ(e.record, it->first.second);
+            ASSERT_EQ(std::string(e.payload.begin(), e.payload.end()), it->second);
+            ++it;
+        }
+        ASSERT_EQ(kxtest::check_trees(b.get()), "") << "transaction " << t;
+        Snapshot scratch;
+        ASSERT_EQ(kxtest::take_snapshot(b.get(), scratch, 46, 46), "");
+        EXPECT_TRUE(scratch.empty()) << "index entries of the rollback left behind";
+    }
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+// The progress callback and the chain index of a three-node log.
+struct Progress {
+    std::vector<double> values;
+    int index_entries_seen = 0;
+};
+Progress* g_progress = nullptr;
+
+int32_t on_progress(KXCB* cb, double p, const void*) {
+    g_progress->values.push_back(p);
+    if (p >= 0 && g_progress->index_entries_seen == 0) {
+        char key[16];
+        for (int32_t rc = cfind(cb, 46, "TRANSNDE", 0, key, 0); rc >= 0 && rc != 2; rc = cnext(cb, 46, key, 0))
+            ++g_progress->index_entries_seen;
+    }
+    return 0;
+}
+
+TEST_P(TxFile, RollbackReportsProgressAndIndexesTheChain) {
+    Block b;
+    const auto path = file("t.kx");
+    create(b, path);
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    for (uint32_t i = 0; i < 60; ++i) add(b.get(), "key" + std::to_string(i), i, 60);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    int nodes = 0;
+    const auto types = chain_types(path, order(), &nodes);
+    ASSERT_EQ(nodes, 3);
+    Progress p;
+    g_progress = &p;
+    ASSERT_EQ(transroll(b.get(), on_progress, 0, nullptr), 0);
+    g_progress = nullptr;
+    ASSERT_EQ(p.values.size(), 2 * types.size());
+    for (size_t i = 0; i < types.size(); ++i) EXPECT_EQ(p.values[i], -1.0);
+    for (size_t i = types.size() + 1; i < p.values.size(); ++i) EXPECT_GT(p.values[i], p.values[i - 1]);
+    EXPECT_EQ(p.values.back(), 1.0);
+    EXPECT_EQ(p.index_entries_seen, 3);
+    EXPECT_TRUE(snap(b.get()).empty());
+    EXPECT_EQ(b->log_head, -1);
+    EXPECT_EQ(transroll(b.get(), nullptr, 0, nullptr), KX_E_NOROLLBACK);
+    EXPECT_EQ(kxtest::check_trees(b.get()), "");
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+TEST_P(TxFile, RollbackOfAnAddThenDeleteAndOfADeleteThenAdd) {
+    Block b;
+    const auto path = file("t.kx");
+    create(b, path);
+    add(b.get(), "kept", 1, 400);
+    const Snapshot before = snap(b.get());
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    add(b.get(), "gone", 2, 20);
+    ASSERT_EQ(cdelete(b.get(), 1, "gone", 2), 0);  // undoing the add finds nothing
+    ASSERT_EQ(cdelete(b.get(), 1, "kept", 1), 0);
+    add(b.get(), "kept", 1, 30);  // undoing the delete replaces this one
+    ASSERT_EQ(transroll(b.get(), nullptr, 0, nullptr), 0);
+    EXPECT_EQ(kxtest::diff(before, snap(b.get())), "");
+    EXPECT_EQ(kxtest::check_trees(b.get()), "");
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+TEST_P(TxFile, MirrorFollowsTheFileSectionBySection) {
+    const auto path = file("t.kx"), mpath = file("m.kx");
+    {
+        Block b;
+        create(b, path);
+        add(b.get(), "before", 1);
+        EXPECT_EQ(mclose(b.get()), 0);
+    }
+    kxtest::write_file(mpath, kxtest::read_file(path));
+    Block b, m;
+    ASSERT_EQ(bopen(b.get(), path.c_str(), 'E', 2, nullptr), 0);
+    ASSERT_EQ(csetfile(b.get(), 4), 0);
+    ASSERT_EQ(bopen(m.get(), mpath.c_str(), 'E', 2, nullptr), 0);
+    for (int mode : {2, 1}) {
+        ASSERT_EQ(transbeg(b.get(), mode, m.get()), 0);
+        for (uint32_t i = 0; i < 120; ++i) add(b.get(), "m" + std::to_string(mode) + "-" + std::to_string(i), i, 90);
+        ASSERT_EQ(cdelete(b.get(), 1, "before", 1), mode == 2 ? 0 : KX_E_FAIL);
+        EXPECT_EQ(kxtest::diff(snap(b.get()), snap(m.get())), "") << "mode " << mode;
+        if (mode == 2) {
+            // Only section and node-written records: no undo in mode 2.
+            for (uint8_t t : chain_types(path, order())) EXPECT_TRUE(t == 4 || t == 5 || t == 6) << int(t);
+        }
+        ASSERT_EQ(transend(b.get(), 1), 0);
+        EXPECT_EQ(kxtest::diff(snap(b.get()), snap(m.get())), "") << "mode " << mode;
+    }
+    // The mirror's nodes equal the file's.
+    EXPECT_EQ(mclose(b.get()), 0);
+    EXPECT_EQ(mclose(m.get()), 0);
+    const auto f = kxtest::read_file(path), g = kxtest::read_file(mpath);
+    ASSERT_GE(g.size(), f.size());
+    EXPECT_TRUE(std::equal(f.begin() + 1024, f.end(), g.begin() + 1024));
+    EXPECT_TRUE(std::equal(f.begin(), f.begin() + 558, g.begin()));
+}
+
+// Image backup: a copy of the files taken in the middle of a write section
+// is what a stop there leaves behind.
+TEST_P(TxFile, ImageRestoresTheFileOfAnUnfinishedSection) {
+    ASSERT_EQ(cibufnum(8), 0);  // a small pool writes nodes in mid-section
+    Block b, img;
+    const auto path = file("t.kx"), ipath = file("t.img");
+    create(b, path);
+    for (uint32_t i = 0; i < 200; ++i) add(b.get(), "base" + std::to_string(i), i, 50);
+    {
+        Block c;
+        ASSERT_EQ(bcreate(c.get(), ipath.c_str(), 'E', order(), nullptr), 0);
+        EXPECT_EQ(mclose(c.get()), 0);
+    }
+    ASSERT_EQ(imgopen(img.get(), ipath.c_str(), 'E', 2), 0);
+    ASSERT_EQ(imageback(b.get(), img.get()), 0);
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    for (uint32_t i = 0; i < 50; ++i) add(b.get(), "tx" + std::to_string(i), i, 70);
+    const Snapshot committed_before = snap(b.get());
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    for (uint32_t i = 0; i < 300; ++i) add(b.get(), "mid" + std::to_string(i), i, 120);
+    for (uint32_t i = 0; i < 100; i += 3) ASSERT_EQ(cdelete(b.get(), 1, ("base" + std::to_string(i)).c_str(), i), 0);
+    // The stop: the files as they are now.
+    const auto crashed = kxtest::read_file(path);
+    const auto crashed_image = kxtest::read_file(ipath);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    ASSERT_EQ(transroll(b.get(), nullptr, 0, nullptr), 0);
+    EXPECT_EQ(mclose(b.get()), 0);
+    EXPECT_EQ(imgclose(img.get()), 0);
+
+    const auto cpath = file("c.kx"), cipath = file("c.img");
+    kxtest::write_file(cpath, crashed);
+    kxtest::write_file(cipath, crashed_image);
+    Block r;
+    EXPECT_EQ(bopen(r.get(), cpath.c_str(), 'E', 2, nullptr), KX_E_MARKER);
+    kxtest::RecoveryReport rep = kxtest::recover(cpath, cipath, r.get());
+    ASSERT_TRUE(rep.ok()) << rep.describe();
+    EXPECT_TRUE(rep.restored);
+    EXPECT_TRUE(rep.rolled_back);
+    // Back to before the transaction: the base entries only.
+    Snapshot s = snap(r.get());
+    size_t base = 0;
+    for (const auto& e : s) base += std::string(e.key.begin(), e.key.end()).rfind("base", 0) == 0;
+    EXPECT_EQ(base, 200u);
+    EXPECT_EQ(s.size(), 200u);
+    EXPECT_GT(committed_before.size(), 200u);
+    EXPECT_EQ(mclose(r.get()), 0);
+}
+
+TEST(ImageBack, RefusedWithoutAPool) {
+    kxtest::TempDir tmp;
+    Block b, img;
+    ASSERT_EQ(ccreate(b.get(), tmp.path("a.kx").c_str()), 0);
+    ASSERT_EQ(ccreate(img.get(), tmp.path("a.img").c_str()), 0);
+    EXPECT_EQ(mclose(b.get()), 0);
+    ASSERT_EQ(cibufnum(0), 0);
+    ASSERT_EQ(copen(b.get(), tmp.path("a.kx").c_str()), 0);
+    EXPECT_EQ(imageback(b.get(), img.get()), KX_E_NOTOPEN);
+    EXPECT_EQ(mclose(b.get()), 0);
+    EXPECT_EQ(mclose(img.get()), 0);
+    ASSERT_EQ(cibufnum(100), 0);
+}
+
+}  // namespace
