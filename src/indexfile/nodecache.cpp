@@ -624,6 +624,7 @@ int32_t cacherelease(KXCB* cb) {
     clear_if(work::leaf(), cb);
     clear_if(work::split(), cb);
     clear_if(work::log(), cb);
+    clear_if(work::rollback(), cb);
     const int32_t rc = write_dirty(cb);
     if (rc != 0) return rc;
     Pool& p = pool();
@@ -675,6 +676,7 @@ void cachestale(KXCB* cb) {
     clear_if(work::leaf(), cb);
     clear_if(work::split(), cb);
     clear_if(work::log(), cb);
+    clear_if(work::rollback(), cb);
     Pool& p = pool();
     if (!p.active()) return;
     for (int32_t i = 0; i < p.count; ++i)

@@ -378,16 +378,17 @@ KX_API int32_t endwrit(KXCB* cb) {
             r = wrtback(cb);
         else if (cb->flush_mode >= 1)
             storage::flush(cb);
-        if (r == 0 && (cb->trans_current_node > 0 || cb->trans_mode == 1 || cb->trans_mode == 2))
-            r = tx_section_end(cb);
+        // The log's section end goes after the nodes it vouches for.
+        const bool logged = r == 0 && (cb->trans_current_node > 0 || cb->trans_mode == 1 || cb->trans_mode == 2);
+        if (logged) r = tx_section_end(cb);
         if (cb->flush_needed && cb->flush_mode != 0 && r == 0) {
             r = storage::flush_checked(cb);
             cb->flush_needed = 0;
         }
         if (r == 0 && cb->flush_mode == 4 && cb->marker_present) {
-            // Everything the section wrote is on stable storage before the
-            // marker says the file is whole again.
-            r = storage::flush_checked(cb);
+            // Everything the section wrote (the log's section end last) is
+            // on stable storage before the marker says the file is whole.
+            if (logged) r = storage::flush_checked(cb);
             if (r == 0) r = clrwrit(cb);
             cb->marker_written = 0;
         }

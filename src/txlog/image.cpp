@@ -132,9 +132,11 @@ extern "C" {
 
 // Restoring, as a recipe.  The write section of the restore keeps other
 // processes out; at flush mode 4 its first write sets the write-in-progress
-// marker again and its end clears it, so a stop in the middle of a restore
-// leaves a file that is refused until the restore is run again (a restore can
-// be repeated: it writes the same header and nodes).
+// marker and its end clears it, so a stop in the middle of a restore leaves
+// a file that is refused until the restore is run again (a restore can be
+// repeated: it writes the same header and nodes).  Run it only on a file
+// whose marker is (or was, before clrwrit) set: the image of a section that
+// completed would take that section back.
 KX_API int32_t imagerest(KXCB* cb, KXCB* image) {
     if (!is_open(cb)) return err::NotOpen;
     if (!is_open(image)) return result(cb, err::NotOpen);
@@ -151,8 +153,19 @@ KX_API int32_t imagerest(KXCB* cb, KXCB* image) {
 
 namespace {
 int32_t restore(KXCB* cb, KXCB* image) {
+    // The section starts whatever the write-in-progress marker says: putting
+    // such a file back is what a restore is for.  Its own writes at flush
+    // mode 4 set the marker again, and its end clears it.
+    const int32_t mode = cb->flush_mode;
+    const bool outermost = cb->write_depth == 0;
+    if (mode == 4 && outermost) cb->flush_mode = 1;
     int32_t rc = strtwrit(cb);
+    cb->flush_mode = mode;
     if (rc != 0) return rc;
+    if (mode == 4 && outermost) {
+        cb->marker_written = 0;
+        cb->marker_present = 0;
+    }
     // Whatever the pool holds of the file may be the interrupted section's
     // work: it is dropped, never written.
     cachestale(cb);
