@@ -406,7 +406,8 @@ int32_t take_entry(KXCB* cb, const uint8_t* e) {
     own->index = pos - 1;
     own->position_root = root;
     own->before = 1;
-    return put_working_leaf(cb, n);
+    rc = put_working_leaf(cb, n);
+    return rc == 0 ? 1 : rc;
 }
 
 int32_t delete_key(KXCB* cb, const uint8_t* key, uint32_t record) {

@@ -40,8 +40,8 @@ int32_t remove_found(KXCB* cb, uint32_t n, const uint8_t* image, int32_t i, Entr
 int32_t delete_key(KXCB* cb, const uint8_t* key, uint32_t record);
 
 // Takes exactly the leaf entry e (its root, key, record value and piece
-// number) out of its leaf when the tree holds it: 0 either way, or a
-// negative code.  Neither the rest of a datum nor an emptied leaf is touched.
+// number) out of its leaf when the tree holds it: 1 when it was taken out,
+// 0 when the tree did not hold it, or a negative code.  Neither the rest of a datum nor an emptied leaf is touched.
 int32_t take_entry(KXCB* cb, const uint8_t* e);
 
 // Locates the place of leaf entry e in the working leaf: the key is copied

@@ -248,8 +248,9 @@ int32_t insert_piece(KXCB* cb, InsertMode mode, const uint8_t* key, int32_t key_
 }  // namespace
 
 int32_t put_entry(KXCB* cb, const uint8_t* e) {
-    int32_t rc = take_entry(cb, e);
-    if (rc != 0) return rc;
+    const int32_t replaced = take_entry(cb, e);
+    if (replaced < 0) return replaced;
+    int32_t rc = 0;
     uint8_t key[KeyBufferBytes];
     int32_t pos = 0;
     EntryIndex ix;
@@ -259,7 +260,8 @@ int32_t put_entry(KXCB* cb, const uint8_t* e) {
     if (rc != 0) return rc;
     uint8_t copy[256];
     std::memcpy(copy, e, static_cast<size_t>(e[0]) + 1);
-    return insert_into_leaf(cb, copy, cb->search_path[0], pos, ix);
+    rc = insert_into_leaf(cb, copy, cb->search_path[0], pos, ix);
+    return rc != 0 ? rc : (replaced == 1 ? 0 : 1);
 }
 
 int32_t insert_core(KXCB* cb, InsertMode mode) {

@@ -24,7 +24,8 @@ int32_t insert_core(KXCB* cb, InsertMode mode);
 
 // Puts the complete leaf entry e into its tree at its place, splitting as an
 // insertion does; an entry with the same root, key, record value and piece
-// number is replaced.  -30 when the tree has no place for it.
+// number is replaced.  1 when the entry is new to the tree, 0 when it
+// replaced one, -30 when the tree has no place for it.
 int32_t put_entry(KXCB* cb, const uint8_t* e);
 
 }  // namespace kx

@@ -55,12 +55,31 @@ int32_t indexed_node(KXCB* cb, uint32_t k, uint32_t* node) {
 
 }  // namespace
 
+// The header counts that follow a data file's entries: records (root 49)
+// and free record numbers (root 48), one per datum (its first piece).  An
+// undo that takes such an entry out or puts it back moves its count too, so
+// that a rolled-back data file counts what it holds.
+void follow_count(KXCB* cb, const uint8_t* e, int32_t delta) {
+    if ((e[2] & 0x7F) != 0) return;
+    if (e[1] == 49) cb->record_count += static_cast<uint32_t>(delta);
+    if (e[1] == 48) cb->free_records += static_cast<uint32_t>(delta);
+    if (e[1] == 48 || e[1] == 49) cb->header_dirty = 1;
+}
+
 int32_t undorec(KXCB* cb, const uint8_t* record) {
     const uint8_t type = record[10];
     const uint8_t* e = record + 11;
     switch (type) {
-        case logrec::Added: return take_entry(cb, e);
-        case logrec::Removed: return put_entry(cb, e);
+        case logrec::Added: {
+            const int32_t rc = take_entry(cb, e);
+            if (rc == 1) follow_count(cb, e, -1);
+            return rc < 0 ? rc : 0;
+        }
+        case logrec::Removed: {
+            const int32_t rc = put_entry(cb, e);
+            if (rc == 1) follow_count(cb, e, 1);
+            return rc < 0 ? rc : 0;
+        }
         case logrec::End:
         case logrec::SectionBegin:
         case logrec::SectionEnd:
