@@ -272,9 +272,7 @@ int32_t append_before_image(KXCB* cb, const uint8_t* buffer_bytes, uint32_t n) {
     if (storage::seek(cb->image, cb->before_images, BeforeImageSize, NodeBase) != 0) return err::Seek;
     const int32_t rc = storage::write(cb->image, record, BeforeImageSize);
     if (rc != 0) return rc;
-    ++cb->before_images;
-    image_taken(cb, n);
-    tx_state(cb).image_unflushed = true;
+    image_taken(cb, n, cb->before_images++);
     return 0;
 }
 
@@ -612,11 +610,10 @@ int32_t write_dirty(KXCB* cb) {
 
 }  // namespace
 
-int32_t cacheflush(KXCB* cb) {
-    int32_t rc = image_ahead(cb);
-    if (rc == 0) rc = write_dirty(cb);
+int32_t cacheflush(KXCB* cb, bool flush) {
+    const int32_t rc = write_dirty(cb);
     if (rc != 0) return rc;
-    storage::flush(cb);
+    if (flush) storage::flush(cb);
     return 0;
 }
 

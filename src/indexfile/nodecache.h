@@ -144,7 +144,9 @@ bool cacheholds(const KXCB* cb, const uint8_t* image, uint32_t n, uint64_t stamp
 // searches note the size of the entries when all have one), handed out by
 // cachepeek until the content changes.  Anything else is ignored.
 void cachenote(const uint8_t* image, uint64_t stamp, uint8_t note);
-int32_t cacheflush(KXCB* cb);
+// Writes the block's changed buffers back (each node's before-image on
+// stable storage first) and, with `flush`, flushes the file.
+int32_t cacheflush(KXCB* cb, bool flush = true);
 int32_t cacherelease(KXCB* cb);
 // Drops node n's buffer without writing it (its before-image is taken first
 // when an image file is attached).

@@ -229,7 +229,10 @@ int32_t wrtback(KXCB* cb) {
     cb->io_error = 0;
     int32_t rc = 0;
     if (cb->header_dirty) rc = hdrwrite(cb);
-    const int32_t nodes = cacheflush(cb);
+    // Inside an enclosing write section the file is flushed at its end,
+    // before the marker is cleared: a flush here would add nothing a crash
+    // could keep.
+    const int32_t nodes = cacheflush(cb, cb->write_depth <= 1);
     if (rc == 0) rc = nodes;
     return result(cb, rc);
 }

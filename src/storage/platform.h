@@ -16,6 +16,14 @@
 //
 // The POSIX implementation lives in platform_posix.cpp; a Win32
 // implementation can sit beside it with the same interface.
+//
+// Tests can watch the file traffic through an IoObserver (set_io_observer):
+// while one is installed, the layer tells it of each successful open (handle
+// and name as given), each write (handle, file position and the bytes that
+// reached the file), each successful flush and each close, in the order they
+// happen.  Crash tests replay that log to build the files a power loss could
+// leave.  With none installed each of these calls pays one test of a null
+// pointer.
 #pragma once
 
 #include <cstddef>
@@ -81,6 +89,21 @@ void yield();
 
 // True when h names an open file of this process.
 bool valid(uint64_t h);
+
+// Observer of file traffic, for tests (see the top of this file).  Calls
+// arrive after the operation has taken place; a write that fails part way
+// reports the bytes that did reach the file.  An observer must not call back
+// into the file layer.
+struct IoObserver {
+    virtual ~IoObserver() = default;
+    virtual void opened(uint64_t /*h*/, const char* /*name*/) {}
+    virtual void wrote(uint64_t /*h*/, uint32_t /*pos*/, const void* /*data*/, uint32_t /*count*/) {}
+    virtual void flushed(uint64_t /*h*/) {}
+    virtual void closed(uint64_t /*h*/) {}
+};
+// Installs an observer (null removes it); the caller keeps it alive while it
+// is installed.
+void set_io_observer(IoObserver* observer);
 
 // A large block of zeroed memory for the node pool, null when the system has
 // none.  Where the system offers them it is backed by large pages, so that

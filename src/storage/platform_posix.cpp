@@ -92,6 +92,9 @@ HandleTable& table() {
     return t;
 }
 
+// The test observer of file traffic; null (the normal case) costs one test.
+IoObserver* observer = nullptr;
+
 int32_t windows_error(int e) {
     switch (e) {
         case ENOENT: return ErrFileNotFound;
@@ -163,7 +166,10 @@ uint64_t finish_open(const char* name, int fd, Access access, Share share, int32
         }
     }
     *error = 0;
-    return table().add(fd, lock_fd, shared_locks);
+    const uint64_t h = table().add(fd, lock_fd, shared_locks);
+    if (observer != nullptr) [[unlikely]]
+        observer->opened(h, name);
+    return h;
 }
 
 }  // namespace
@@ -204,6 +210,8 @@ int32_t close(uint64_t h) {
     f->fd = f->lock_fd = -1;
     f->held.clear();
     ++f->generation;
+    if (observer != nullptr) [[unlikely]]
+        observer->closed(h);
     return rc;
 }
 
@@ -237,15 +245,21 @@ bool write(uint64_t h, const void* buf, uint32_t count, uint32_t* done) {
     OpenFile* f = table().find(h);
     if (f == nullptr) return false;
     const auto* p = static_cast<const uint8_t*>(buf);
+    bool failed = false;
     while (*done < count) {
         const ssize_t n = ::pwrite(f->fd, p + *done, count - *done, off_t{f->pos} + *done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;
+            failed = true;
+            break;
         }
         if (n == 0) break;
         *done += static_cast<uint32_t>(n);
     }
+    // A failed call may still have put a part of the bytes into the file.
+    if (observer != nullptr && *done > 0) [[unlikely]]
+        observer->wrote(h, f->pos, p, *done);
+    if (failed) return false;
     f->pos += *done;
     return true;
 }
@@ -253,7 +267,10 @@ bool write(uint64_t h, const void* buf, uint32_t count, uint32_t* done) {
 bool flush(uint64_t h) {
     OpenFile* f = table().find(h);
     if (f == nullptr) return false;
-    return ::fdatasync(f->fd) == 0;
+    if (::fdatasync(f->fd) != 0) return false;
+    if (observer != nullptr) [[unlikely]]
+        observer->flushed(h);
+    return true;
 }
 
 bool unlink(const char* name) { return ::unlink(name) == 0; }
@@ -311,6 +328,8 @@ bool lock_free(uint64_t h, uint32_t offset, uint32_t length) {
 void yield() { sched_yield(); }
 
 bool valid(uint64_t h) { return table().find(h) != nullptr; }
+
+void set_io_observer(IoObserver* o) { observer = o; }
 
 void* allocate_large(size_t bytes) {
     if (bytes == 0) return nullptr;

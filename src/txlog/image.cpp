@@ -72,6 +72,7 @@ void image_section_begin(KXCB* cb) {
     }
     s.section_next_node = cb->next_node;
     s.image_unflushed = true;
+    s.header_unflushed = true;
 }
 
 bool image_wanted(const KXCB* cb, uint32_t n) {
@@ -80,21 +81,45 @@ bool image_wanted(const KXCB* cb, uint32_t n) {
     return n >= s->imaged.size() || s->imaged[n] != s->section_mark;
 }
 
-void image_taken(const KXCB* cb, uint32_t n) {
+void image_taken(const KXCB* cb, uint32_t n, uint32_t record) {
     TxState& s = tx_state(cb);
-    if (n >= s.imaged.size()) s.imaged.resize(static_cast<size_t>(n) + 1 + n / 8, 0);
+    if (n >= s.imaged.size()) {
+        const size_t size = static_cast<size_t>(n) + 1 + n / 8;
+        s.imaged.resize(size, 0);
+        s.image_record.resize(size, TxState::NoRecord);
+    }
     s.imaged[n] = s.section_mark;
+    s.image_record[n] = record;
+    if (record != TxState::NoRecord) s.image_unflushed = true;
 }
+
+namespace {
+int32_t flush_image(KXCB* cb, TxState* s) {
+    const int32_t rc = storage::flush_checked(cb->image);
+    if (rc != 0) return err::Write;
+    s->image_unflushed = false;
+    s->header_unflushed = false;
+    cb->before_images_flushed = cb->before_images;
+    return 0;
+}
+}  // namespace
 
 int32_t image_ahead(KXCB* cb) {
     if (cb->image == nullptr) return 0;
     TxState* s = find_tx_state(cb);
-    if (s == nullptr || !s->image_unflushed) return 0;
-    const int32_t rc = storage::flush_checked(cb->image);
-    if (rc != 0) return err::Write;
-    s->image_unflushed = false;
-    cb->before_images_flushed = cb->before_images;
-    return 0;
+    if (s == nullptr || !s->header_unflushed) return 0;
+    return flush_image(cb, s);
+}
+
+int32_t image_ahead_of(KXCB* cb, uint32_t n) {
+    if (cb->image == nullptr) return 0;
+    TxState* s = find_tx_state(cb);
+    if (s == nullptr || (!s->header_unflushed && !s->image_unflushed)) return 0;
+    const bool own_unflushed = n < s->imaged.size() && s->imaged[n] == s->section_mark &&
+                               s->image_record[n] != TxState::NoRecord &&
+                               s->image_record[n] >= cb->before_images_flushed;
+    if (!s->header_unflushed && !own_unflushed) return 0;
+    return flush_image(cb, s);
 }
 
 uint64_t image_record_sum(const uint8_t* record) {

@@ -24,8 +24,9 @@
 //    restore empties everything from there on);
 //  * a node gets one before-image per section;
 //  * the image file reaches stable storage before the index file is first
-//    written in the section (marker, node or header) and again before any
-//    node is overwritten while newer records are unflushed.
+//    written in the section (marker, node or header), and before a node is
+//    overwritten while that node's own before-image is unflushed; a flush
+//    covers every record written before it.
 #pragma once
 
 #include <cstdint>
@@ -38,11 +39,15 @@ namespace kx {
 void image_section_begin(KXCB* cb);
 // Whether node n still needs its before-image in this section.
 bool image_wanted(const KXCB* cb, uint32_t n);
-// Node n got its before-image in this section.
-void image_taken(const KXCB* cb, uint32_t n);
-// Flushes the image file when it holds records (or a header) not yet on
-// stable storage; called before every write to the index file.
+// Node n got its before-image in this section, as record `record` (NoRecord:
+// its content at the section's start needs no restore).
+void image_taken(const KXCB* cb, uint32_t n, uint32_t record);
+// Before the index file's header or marker is written: flushes the image
+// file unless its header (and the records so far) are on stable storage.
 int32_t image_ahead(KXCB* cb);
+// Before node n is overwritten: flushes the image file when the header or
+// node n's own before-image is not yet on stable storage.
+int32_t image_ahead_of(KXCB* cb, uint32_t n);
 // The check sum kept in a before-image record.
 uint64_t image_record_sum(const uint8_t* record);
 

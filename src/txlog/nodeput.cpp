@@ -15,7 +15,7 @@ int32_t write_slot(KXCB* cb, const uint8_t* image, uint32_t n) {
     if (static_cast<int32_t>(n) < 0) return err::NegativeNode;
     // Before-images of this section reach stable storage before any node
     // they protect is overwritten.
-    int32_t rc = image_ahead(cb);
+    int32_t rc = image_ahead_of(cb, n);
     if (rc == 0) rc = markset(cb);
     if (rc != 0) return rc;
     if (storage::seek(cb, n, NodeSize, NodeBase) != 0) return err::Seek;

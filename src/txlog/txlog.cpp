@@ -10,6 +10,7 @@
 #include "indexfile/header.h"
 #include "multiuser/sections.h"
 #include "storage/file.h"
+#include "txlog/image.h"
 #include "txlog/nodeput.h"
 #include "txlog/txstate.h"
 
@@ -136,6 +137,12 @@ int32_t translog_impl(KXCB* cb, uint8_t type, const uint8_t* body) {
                 rc = logput(cb, log, static_cast<uint32_t>(current));
                 if (rc == 0) rc = logget(cb, log, kept);
                 if (rc == 0) {
+                    // A kept node held no records when the section began and
+                    // is reached only through the chain: left with this
+                    // section's records by a restore, those records follow
+                    // the log's last section end and rollback passes over
+                    // them.  It needs no before-image.
+                    if (cb->image != nullptr && image_wanted(cb, kept)) image_taken(cb, kept, TxState::NoRecord);
                     const uint32_t after = load<uint32_t>(log.bytes + 4);
                     init_log_node(log, lognode::ContinuationKind, 0, own_slot(cb));
                     store<uint32_t>(log.bytes + 4, after);
@@ -186,8 +193,13 @@ int32_t tx_section_begin(KXCB* cb) {
     cb->trans_section_node = static_cast<uint32_t>(cb->trans_current_node);
     cb->trans_section_pos = cb->trans_append_pos;
     if (TxState* s = find_tx_state(cb)) s->written.clear();
+    // The current log node will be written in this section: its image is
+    // taken now, so that the image file's first flush covers it.
+    int32_t rc = 0;
+    if (cb->image != nullptr && cb->trans_current_node > 0)
+        rc = cacheimage(cb, static_cast<uint32_t>(cb->trans_current_node));
     const uint8_t empty = 0;
-    return translog_impl(cb, logrec::SectionBegin, &empty);
+    return rc != 0 ? rc : translog_impl(cb, logrec::SectionBegin, &empty);
 }
 
 namespace {
@@ -357,7 +369,10 @@ KX_API int32_t transbeg(KXCB* cb, int32_t mode, KXCB* mirror) {
     }
     if (cb->log_head >= 0) {
         set_state(cb, mode, static_cast<uint32_t>(cb->log_head), mirror);
-        return result(cb, endwrit(cb));
+        // The kept head will be written in this section (see above).
+        if (cb->image != nullptr) rc = cacheimage(cb, static_cast<uint32_t>(cb->log_head));
+        const int32_t end = endwrit(cb);
+        return result(cb, end != 0 ? end : rc);
     }
     rc = nodespare(cb);
     if (rc != 0) {

@@ -14,12 +14,18 @@
 namespace kx {
 
 struct TxState {
-    // Per node number: the section mark at which its before-image was taken.
+    // Per node number: the section mark at which its before-image was taken,
+    // and the number of that record in the image file (NoRecord: the node
+    // needs none in this section).
     std::vector<uint32_t> imaged;
+    std::vector<uint32_t> image_record;
+    static constexpr uint32_t NoRecord = 0xFFFFFFFFu;
     uint32_t section_mark = 0;
     uint32_t section_next_node = 0;
-    // The image file holds a header or records not yet flushed.
+    // The image file holds records not yet flushed; its header is not yet
+    // flushed.
     bool image_unflushed = false;
+    bool header_unflushed = false;
     // Node numbers written since the section began (modes 1 and 2).
     std::vector<uint32_t> written;
 };
