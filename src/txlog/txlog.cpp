@@ -362,6 +362,17 @@ KX_API int32_t transbeg(KXCB* cb, int32_t mode, KXCB* mirror) {
     int32_t rc = strtwrit(cb);
     if (rc != 0) return result(cb, rc);
     rc = test_log(cb);
+    // A log without records left by a user slot that is no longer held
+    // (kept with how 2, or begun by a process that stopped before it logged
+    // anything) holds nothing to undo: it is taken over instead of refused.
+    // A live owner's log stays its own: its transaction may be open.
+    WorkImage& log = work::log();
+    if (rc == err::LogPending && log.holds(cb, static_cast<uint32_t>(cb->log_head)) &&
+        record_count(log.bytes) == 0) {
+        store<uint32_t>(log.bytes + 8, own_slot(cb));
+        rc = logput(cb, log, static_cast<uint32_t>(cb->log_head));
+        if (rc == 0) rc = err::LogEmpty;
+    }
     if (rc == err::LogEmpty) rc = 0;
     if (rc != 0) {
         endwrit(cb);
@@ -380,7 +391,6 @@ KX_API int32_t transbeg(KXCB* cb, int32_t mode, KXCB* mirror) {
         return result(cb, rc);
     }
     const uint32_t head = nodealloc(cb);
-    WorkImage& log = work::log();
     init_log_node(log, lognode::HeadKind, NoNode, exclusive(cb) ? 0 : cb->user_slot);
     rc = logput(cb, log, head);
     if (rc == 0) {
