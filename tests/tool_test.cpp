@@ -1,7 +1,9 @@
 // End-to-end tests of the kindex program, run as a separate process: the
 // demo, dump | load round trips over every key type in both byte orders,
-// the key forms of a dump, stat figures against the tree checker, and the
-// messages and exit codes of failures.
+// the key forms of a dump, stat figures against the tree checker, stat's
+// view of the transaction log (laid by hand, damaged chains included),
+// recover on files left by a crash, and the messages and exit codes of
+// failures.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -646,6 +648,406 @@ TEST_F(ToolTest, StatReportsADamagedTreeAndASetWriteMarker) {
     EXPECT_NE(r.err.find("KX_E_MARKER (-40)"), std::string::npos) << r.err;
 }
 
+// ---- The transaction log in stat ------------------------------------------
+
+// A number in a file's byte order at b[at].
+void put_ordered(std::vector<uint8_t>& b, size_t at, uint64_t v, int bytes, bool little) {
+    for (int i = 0; i < bytes; ++i) b.at(at + static_cast<size_t>(little ? i : bytes - 1 - i)) = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// A sound index file in the given byte order with spare zero nodes beyond
+// its high-water mark, where the log cases below lay their log nodes.
+struct SpareFile {
+    std::vector<uint8_t> bytes;
+    uint32_t first_spare = 0, spare = 0;
+};
+
+SpareFile build_spare_file(const std::string& path, int byte_order) {
+    SpareFile f;
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    Block b;
+    Closer close_b{b.get()};
+    EXPECT_EQ(bcreate(b.get(), path.c_str(), 'E', byte_order, roots), 0);
+    EXPECT_EQ(csetfile(b.get(), 0), 0);
+    const std::vector<uint8_t> payload(20, 0x41);
+    for (int32_t k = 0; k < 6000; ++k) EXPECT_EQ(cdupadd(b.get(), 1, &k, 1, payload.data(), 20), 0);
+    EXPECT_EQ(mclose(b.get()), 0);
+    EXPECT_EQ(bopen(b.get(), path.c_str(), 'E', 1, roots), 0);
+    f.first_spare = b->next_node;
+    f.spare = b->node_count - b->next_node;
+    EXPECT_EQ(mclose(b.get()), 0);
+    f.bytes = kxtest::read_file(path);
+    return f;
+}
+
+// A log node laid in spare node `slot`.  link and next name slots; link
+// kNoLink writes ~0 (a head node that ends the released list or is not on
+// it), kZeroLink writes 0 (a continuation node); next -1 ends the chain.
+constexpr int kNoLink = -1, kZeroLink = -2;
+struct LogNodeSpec {
+    int slot, link, next;
+    uint32_t owner;
+    int16_t kind;
+    int records;         // records of type 1 with a 9-byte body (21 bytes each)
+    int free_skew = 0;   // added to the node's free bytes field
+};
+
+struct LogCase {
+    const char* name;
+    int log_head;        // slot of the log head, -1 none
+    int released_head;   // slot of the first released chain, -1 none
+    std::vector<LogNodeSpec> nodes;
+    std::vector<std::string> shown;  // lines of stat; {S} stands for the node number of slot S
+    int code;
+};
+
+std::vector<LogCase> log_cases() {
+    const std::string pending = "pending: a transaction to roll back (kindex recover)";
+    const std::string kept = "not pending (emptied, kept for the next transaction)";
+    return {
+        {"no_log", -1, -1, {}, {"  log head            none", "  released logs       none"}, 0},
+        {"pending_over_two_nodes", 0, -1,
+         {{0, kNoLink, 1, 3, -2, 2}, {1, kZeroLink, -1, 3, -3, 3}},
+         {"  log head            node {0}", "  transaction log     2 nodes, 5 records, owner user slot 3; " + pending,
+          "  released logs       none"},
+         0},
+        // Pending is told by the head node alone.
+        {"records_in_the_head_only_count_for_pending", 0, -1,
+         {{0, kNoLink, 1, 129, -2, 0}, {1, kZeroLink, -1, 129, -3, 4}},
+         {"  transaction log     2 nodes, 4 records, owner user slot 129; " + kept}, 0},
+        {"emptied_log_of_an_exclusive_opener", 0, -1, {{0, kNoLink, -1, 0xFFFFFFFFu, -2, 0}},
+         {"  transaction log     1 node, 0 records, owner: no user slot (an exclusive opener); " + kept}, 0},
+        {"released_chains", -1, 0,
+         {{0, 2, 1, 0, -2, 1}, {1, kZeroLink, -1, 0, -3, 2}, {2, kNoLink, -1, 5, -2, 0}},
+         {"  log head            none", "  released logs       2 chains: node {0} (2 nodes, 3 records), node {2} (1 node, 0 records)"},
+         0},
+        {"log_and_released_chain", 1, 0, {{0, kNoLink, -1, 0, -2, 1}, {1, kNoLink, -1, 2, -2, 4}},
+         {"  log head            node {1}", "  transaction log     1 node, 4 records, owner user slot 2; " + pending,
+          "  released logs       1 chain: node {0} (1 node, 1 record)"},
+         0},
+        {"log_chain_in_a_circle", 0, -1, {{0, kNoLink, 1, 0, -2, 1}, {1, kZeroLink, 0, 0, -3, 1}},
+         {"damaged: the log: log node {0} is reached twice"}, 1},
+        {"released_list_in_a_circle", -1, 0, {{0, 1, -1, 0, -2, 1}, {1, 0, -1, 0, -2, 1}},
+         {"  released logs       2 chains: node {0} (1 node, 1 record), node {1} (1 node, 1 record)",
+          "damaged: released log 3: log node {0} is reached twice"},
+         1},
+        {"released_chain_sharing_the_log", 0, 0, {{0, kNoLink, -1, 0, -2, 1}},
+         {"damaged: released log 1: log node {0} is reached twice"}, 1},
+        {"log_head_beyond_the_node_count", 400, -1, {}, {"damaged: the log: node {400} lies beyond the node count"}, 1},
+        {"head_not_marked_as_a_log_node", 0, -1, {{0, kNoLink, -1, 0, 0, 0}},
+         {"damaged: the log: log node {0} has kind 0 where -2 (a head node) belongs"}, 1},
+        {"continuation_marked_as_a_head", 0, -1, {{0, kNoLink, 1, 0, -2, 1}, {1, kZeroLink, -1, 0, -2, 1}},
+         {"damaged: the log: log node {1} has kind -2 where -3 (a continuation node) belongs"}, 1},
+        {"records_disagree_with_the_free_bytes", 0, -1, {{0, kNoLink, -1, 0, -2, 2, 4}},
+         {"damaged: the log: log node {0}: its 2 records take 42 bytes, its header says 38"}, 1},
+    };
+}
+
+void PrintTo(const LogCase& c, std::ostream* os) { *os << c.name; }
+
+// "{S}" in text becomes the node number of spare slot S.
+std::string with_nodes(std::string text, uint32_t first) {
+    for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at)) {
+        const size_t end = text.find('}', at);
+        const uint32_t slot = static_cast<uint32_t>(std::stoul(text.substr(at + 1, end - at - 1)));
+        text.replace(at, end - at + 1, std::to_string(first + slot));
+    }
+    return text;
+}
+
+class ToolStatLog : public ToolTest, public ::testing::WithParamInterface<LogCase> {};
+
+TEST_P(ToolStatLog, StatWalksTheLogAndTheReleasedChainsInEitherByteOrder) {
+    const LogCase& c = GetParam();
+    for (const int order : {1, 2}) {
+        SCOPED_TRACE(order == 1 ? "little-endian" : "big-endian");
+        const bool le = order == 1;
+        const std::string a = file(le ? "le.kx" : "be.kx");
+        SpareFile f = build_spare_file(a, order);
+        if (HasFailure()) return;
+        ASSERT_GE(f.spare, 3u) << "the file has too few spare nodes for the log nodes";
+        auto node_of = [&](int slot) { return f.first_spare + static_cast<uint32_t>(slot); };
+        std::vector<uint8_t> bytes = f.bytes;
+        for (const LogNodeSpec& n : c.nodes) {
+            const size_t at = 1024 + 2048 * size_t{node_of(n.slot)};
+            const uint64_t link = n.link == kNoLink ? 0xFFFFFFFFu : n.link == kZeroLink ? 0 : node_of(n.link);
+            put_ordered(bytes, at + 0, link, 4, le);
+            put_ordered(bytes, at + 4, n.next < 0 ? 0 : node_of(n.next), 4, le);
+            put_ordered(bytes, at + 8, n.owner, 4, le);
+            put_ordered(bytes, at + 12, static_cast<uint16_t>(n.kind), 2, le);
+            put_ordered(bytes, at + 14, static_cast<uint16_t>(n.records), 2, le);
+            put_ordered(bytes, at + 16, static_cast<uint16_t>(2030 - 21 * n.records + n.free_skew), 2, le);
+            size_t r = at + 18;
+            for (int i = 0; i < n.records; ++i, r += 21) {
+                put_ordered(bytes, r, 7, 4, le);                                // transaction serial
+                put_ordered(bytes, r + 4, static_cast<uint64_t>(i), 2, le);     // sequence
+                put_ordered(bytes, r + 6, 99, 4, le);                           // change counter
+                bytes[r + 10] = 1;                                              // entry added
+                bytes[r + 11] = 9;                                              // body length
+            }
+        }
+        put_ordered(bytes, 550, c.log_head < 0 ? 0xFFFFFFFFu : node_of(c.log_head), 4, le);
+        put_ordered(bytes, 554, c.released_head < 0 ? 0xFFFFFFFFu : node_of(c.released_head), 4, le);
+        kxtest::write_file(a, bytes);
+
+        const Outcome st = kindex(tmp, {"stat", a});
+        EXPECT_EQ(st.code, c.code) << st.err;
+        const std::vector<std::string> lines = lines_of(st.out);
+        for (const std::string& want : c.shown) {
+            const std::string line = with_nodes(want, f.first_spare);
+            const bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+                return l == line || (line.rfind("damaged: ", 0) == 0 && l.size() > line.size() &&
+                                     l.compare(l.size() - line.size(), line.size(), line) == 0 &&
+                                     l.find_first_not_of(' ') == l.size() - line.size());
+            });
+            EXPECT_TRUE(found) << "wanted: " << line << "\n" << st.out;
+        }
+        // The log lines stand among the header facts, before the tables;
+        // a file without a log has no line for it.
+        const bool log_damaged = std::any_of(c.shown.begin(), c.shown.end(), [](const std::string& s) {
+            return s.rfind("damaged: the log:", 0) == 0;
+        });
+        const size_t log_line = st.out.find("  transaction log ");
+        EXPECT_EQ(log_line != std::string::npos, c.log_head >= 0 && !log_damaged) << st.out;
+        if (log_line != std::string::npos) {
+            EXPECT_LT(log_line, st.out.find("  write in progress")) << st.out;
+        }
+        if (c.code == 0) {
+            EXPECT_EQ(st.err, "");
+            EXPECT_NE(st.out.find("\nTrees\n"), std::string::npos) << st.out;
+        } else {
+            EXPECT_NE(st.err.find(a + ": the file is damaged"), std::string::npos) << st.err;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, ToolStatLog, ::testing::ValuesIn(log_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, StatReadsTheWriteMarkerInTheFilesByteOrder) {
+    struct {
+        int byte_order;
+        std::vector<uint8_t> marker;
+        bool set;
+    } cases[] = {{1, {0xBD, 0x33}, true}, {1, {0x33, 0xBD}, false}, {2, {0x33, 0xBD}, true}, {2, {0xBD, 0x33}, false}};
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("byte order " + std::to_string(c.byte_order) + ", first marker byte " + std::to_string(c.marker[0]));
+        const std::string a = file("m.kx");
+        std::filesystem::remove(a);
+        Block b;
+        Closer close_b{b.get()};
+        ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', c.byte_order, roots), 0);
+        const int32_t k = 5;
+        ASSERT_EQ(cdupadd(b.get(), 1, &k, 1, nullptr, 0), 0);
+        ASSERT_EQ(mclose(b.get()), 0);
+        kxtest::patch_file(a, 1010, c.marker);
+        // The library and stat agree on what the bytes mean.
+        const int32_t rc = bopen(b.get(), a.c_str(), 'E', 1, roots);
+        EXPECT_EQ(rc, c.set ? KX_E_MARKER : KX_OK);
+        if (rc == KX_OK) {
+            EXPECT_EQ(mclose(b.get()), 0);
+        }
+        const Outcome st = kindex(tmp, {"stat", a});
+        EXPECT_EQ(st.code, c.set ? 1 : 0) << st.err;
+        EXPECT_NE(st.out.find(c.set ? "write in progress   yes" : "write in progress   no"), std::string::npos)
+            << st.out;
+    }
+}
+
+// ---- recover ----------------------------------------------------------------
+
+// Keys 0..count-1 of root 1 (int32) with the payload "v<key>".
+void add_numbered(KXCB* cb, int32_t from, int32_t count, int payload_bytes = 0) {
+    for (int32_t k = from; k < from + count; ++k) {
+        std::string p = "v" + std::to_string(k);
+        p.resize(std::max<size_t>(p.size(), static_cast<size_t>(payload_bytes)), '.');
+        ASSERT_EQ(cdupadd(cb, 1, &k, 1, p.data(), static_cast<int32_t>(p.size())), 0) << "key " << k;
+    }
+}
+
+// Every key of root 1 with its payload, in order; "" when the walk fails.
+std::string keys_and_payloads(const std::string& path) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    Block b;
+    Closer close_b{b.get()};
+    if (bopen(b.get(), path.c_str(), 'E', 1, roots) != 0) return "cannot open";
+    std::string all;
+    char buf[256];
+    int32_t rc = cfirst(b.get(), 1, buf, sizeof buf);
+    for (; rc == 0; rc = cnext(b.get(), 1, buf, sizeof buf)) {
+        int32_t k = 0;
+        std::memcpy(&k, b->current_key, sizeof k);
+        all += std::to_string(k) + "=" + std::string(buf, static_cast<size_t>(b->datalen)) + "\n";
+    }
+    const std::string trees = kxtest::check_trees(b.get());
+    mclose(b.get());
+    if (rc != KX_E_FAIL) return "walk failed: " + std::to_string(rc);
+    return trees.empty() ? all : "damaged: " + trees;
+}
+
+// The records count stat shows for the transaction log, -1 when none.
+long stat_log_records(const kxtest::TempDir& tmp, const std::string& path, bool* pending) {
+    const Outcome st = kindex(tmp, {"stat", path});
+    for (const std::string& l : lines_of(st.out)) {
+        if (l.rfind("  transaction log     ", 0) != 0) continue;
+        const auto f = fields_of(l);  // transaction log N nodes, M records, ...
+        *pending = l.find("; pending:") != std::string::npos;
+        return f.size() > 4 ? std::stol(f[4]) : -1;
+    }
+    *pending = false;
+    return -1;
+}
+
+TEST_F(ToolTest, RecoverFindsNothingToDoInACleanFile) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    for (const int order : {1, 2}) {
+        SCOPED_TRACE(order == 1 ? "little-endian" : "big-endian");
+        const std::string a = file(order == 1 ? "le.kx" : "be.kx");
+        Block b;
+        Closer close_b{b.get()};
+        ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', order, roots), 0);
+        add_numbered(b.get(), 0, 300);
+        ASSERT_EQ(mclose(b.get()), 0);
+        const std::string before = keys_and_payloads(a);
+        const Outcome r = kindex(tmp, {"recover", a});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, a + ": nothing to recover: the file is clean\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(keys_and_payloads(a), before);
+    }
+}
+
+// A transaction left open: the file as it stood on disk after a write
+// section of the transaction ended, copied before transend.
+TEST_F(ToolTest, RecoverRollsBackAPendingTransaction) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    for (const int order : {1, 2}) {
+        SCOPED_TRACE(order == 1 ? "little-endian" : "big-endian");
+        const std::string a = file(order == 1 ? "le.kx" : "be.kx"), left = file("left.kx");
+        Block b;
+        Closer close_b{b.get()};
+        ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', order, roots), 0);
+        add_numbered(b.get(), 0, 200, 30);
+        ASSERT_EQ(csetfile(b.get(), 4), 0);
+        ASSERT_EQ(mclose(b.get()), 0);
+        const std::string before = keys_and_payloads(a);
+        ASSERT_NE(before.find("199=v199."), std::string::npos) << before;
+
+        ASSERT_EQ(bopen(b.get(), a.c_str(), 'E', 2, roots), 0);
+        ASSERT_EQ(csetfile(b.get(), 4), 0);
+        ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+        ASSERT_EQ(strtwrit(b.get()), 0);
+        add_numbered(b.get(), 1000, 400, 30);                                         // added
+        for (int32_t k = 0; k < 200; k += 3) ASSERT_EQ(cdelete(b.get(), 1, &k, 1), 0);  // removed
+        const int32_t five = 5;
+        ASSERT_EQ(cchange(b.get(), 1, &five, 1, "changed", 7), 0);                     // changed
+        ASSERT_EQ(endwrit(b.get()), 0);
+        kxtest::write_file(left, kxtest::read_file(a));
+        ASSERT_EQ(transend(b.get(), 1), 0);
+        ASSERT_EQ(mclose(b.get()), 0);
+
+        bool pending = false;
+        const long records = stat_log_records(tmp, left, &pending);
+        EXPECT_TRUE(pending);
+        ASSERT_GE(records, 400 + 67) << "every add and removal is logged";
+        EXPECT_NE(keys_and_payloads(left), before);
+
+        const Outcome r = kindex(tmp, {"recover", left});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, left + ": pending transaction: rolled back " + std::to_string(records) + " log records\n" +
+                             left + ": the file is clean\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(keys_and_payloads(left), before);
+        EXPECT_LE(stat_log_records(tmp, left, &pending), 0) << "the log is gone or emptied";
+        EXPECT_FALSE(pending);
+        const Outcome again = kindex(tmp, {"recover", left});
+        EXPECT_EQ(again.code, 0) << again.err;
+        EXPECT_EQ(again.out, left + ": nothing to recover: the file is clean\n");
+    }
+}
+
+// A write section at flush mode 4 that stopped half way: the file and its
+// image file as they stood on disk once the section had written nodes.
+TEST_F(ToolTest, RecoverPutsBackAFileLeftMidWriteOnlyFromItsImage) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    ASSERT_EQ(cibufnum(8), 0);  // a small pool writes nodes long before the section ends
+    for (const int order : {1, 2}) {
+        SCOPED_TRACE(order == 1 ? "little-endian" : "big-endian");
+        const std::string o = order == 1 ? "le" : "be";
+        const std::string a = file(o + ".kx"), img_path = file(o + ".img");
+        const std::string torn = file(o + "-torn.kx"), torn_img = file(o + "-torn.img");
+        Block b, img;
+        Closer close_b{b.get()}, close_img{img.get()};
+        ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', order, roots), 0);
+        ASSERT_EQ(csetfile(b.get(), 0), 0);
+        add_numbered(b.get(), 0, 2000, 40);
+        ASSERT_EQ(mclose(b.get()), 0);
+        const std::string before = keys_and_payloads(a);
+
+        ASSERT_EQ(ccreate(img.get(), img_path.c_str()), 0);
+        ASSERT_EQ(mclose(img.get()), 0);
+        ASSERT_EQ(imgopen(img.get(), img_path.c_str(), 'E', 2), 0);
+        const std::vector<uint8_t> pre = kxtest::read_file(a);
+        ASSERT_EQ(bopen(b.get(), a.c_str(), 'E', 2, roots), 0);
+        const uint32_t pre_nodes = b->next_node;
+        ASSERT_EQ(csetfile(b.get(), 4), 0);
+        ASSERT_EQ(imageback(b.get(), img.get()), 0);
+        ASSERT_EQ(strtwrit(b.get()), 0);
+        bool marked = false;
+        for (int32_t k = 0; k < 2000 && !marked; k += 7) {
+            const std::string p = "new " + std::to_string(k);
+            ASSERT_EQ(cchange(b.get(), 1, &k, 1, p.data(), static_cast<int32_t>(p.size())), 0);
+            const std::vector<uint8_t> now = kxtest::read_file(a);
+            marked = k > 700 && now.at(1010) == (order == 1 ? 0xBD : 0x33) && now.at(1011) == (order == 1 ? 0x33 : 0xBD);
+            if (marked) {
+                kxtest::write_file(torn, now);
+                kxtest::write_file(torn_img, kxtest::read_file(img_path));
+            }
+        }
+        ASSERT_TRUE(marked) << "the section never marked the file";
+        ASSERT_EQ(endwrit(b.get()), 0);
+        ASSERT_EQ(mclose(b.get()), 0);
+        ASSERT_EQ(imgclose(img.get()), 0);
+        const std::vector<uint8_t> torn_bytes = kxtest::read_file(torn);
+        ASSERT_NE(keys_and_payloads(torn), before);
+
+        // Without the image file nothing can be done: the file stays refused
+        // and untouched.
+        Outcome r = kindex(tmp, {"recover", torn});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out, torn + ": write in progress: the file was left in the middle of a write section.\n"
+                                "It cannot be put back without the image file of that section (--image IMAGE);\n"
+                                "until then the library refuses to open it (KX_E_MARKER).\n");
+        EXPECT_EQ(kxtest::read_file(torn), torn_bytes);
+        EXPECT_EQ(bopen(b.get(), torn.c_str(), 'E', 1, roots), KX_E_MARKER);
+
+        // With it, the file is as it was before the section.  Every node the
+        // section had already overwritten on disk is among those restored.
+        size_t overwritten = 0;
+        for (size_t n = 0; n < pre_nodes; ++n) {
+            const size_t at = 1024 + 2048 * n;
+            overwritten += !std::equal(pre.begin() + static_cast<std::ptrdiff_t>(at),
+                                       pre.begin() + static_cast<std::ptrdiff_t>(at + 2048),
+                                       torn_bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        ASSERT_GE(overwritten, 1u);
+        r = kindex(tmp, {"recover", torn, "--image", torn_img});
+        EXPECT_EQ(r.code, 0) << r.err;
+        const std::string said = torn + ": write in progress: restored ";
+        ASSERT_EQ(r.out.rfind(said, 0), 0u) << r.out;
+        const size_t restored = std::stoul(r.out.substr(said.size()));
+        EXPECT_GE(restored, overwritten);
+        EXPECT_LE(restored, pre_nodes);
+        EXPECT_EQ(r.out, said + std::to_string(restored) + " nodes and the header from " + torn_img + "\n" + torn +
+                             ": the file is clean\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(keys_and_payloads(torn), before);
+        r = kindex(tmp, {"recover", torn});
+        EXPECT_EQ(r.out, torn + ": nothing to recover: the file is clean\n");
+    }
+}
+
 // ---- Failures: messages and exit codes -----------------------------------
 
 struct Failure {
@@ -692,6 +1094,10 @@ std::vector<Failure> failures() {
         {"load_bad_byte_order", {"load", "@F", "--byte-order", "middle"}, "none", "", 2,
          {"--byte-order takes big or little"}},
         {"help_for_no_command", {"help", "frob"}, "none", "", 2, {"no command 'frob'"}},
+        {"recover_missing_file", {"recover", "@F"}, "none", "", 1, {"@F: cannot open", "no such file"}},
+        {"recover_not_an_index_file", {"recover", "@F"}, "text", "", 1, {"@F: cannot open", "KX_E_NOTINDEX (-5)"}},
+        {"recover_without_file", {"recover"}, "none", "", 2, {"usage: kindex recover FILE"}},
+        {"recover_image_without_name", {"recover", "@F", "--image"}, "index", "", 2, {"usage: kindex recover FILE"}},
     };
 }
 
@@ -754,7 +1160,7 @@ INSTANTIATE_TEST_SUITE_P(Tool, ToolFailure, ::testing::ValuesIn(failures()),
 TEST_F(ToolTest, HelpNamesEveryCommandAndExplainsEach) {
     const Outcome all = kindex(tmp, {"--help"});
     EXPECT_EQ(all.code, 0);
-    for (const char* c : {"demo", "stat", "dump", "load", "help"})
+    for (const char* c : {"demo", "stat", "dump", "load", "recover", "help"})
         EXPECT_NE(all.out.find(std::string("  ") + c + " "), std::string::npos) << c;
     struct {
         const char* command;
@@ -762,7 +1168,8 @@ TEST_F(ToolTest, HelpNamesEveryCommandAndExplainsEach) {
     } each[] = {{"demo", "cidfind modes 1, 3 and 5"},
                 {"stat", "write-in-progress marker"},
                 {"dump", "--segments"},
-                {"load", "--byte-order"}};
+                {"load", "--byte-order"},
+                {"recover", "--image IMAGE"}};
     for (const auto& e : each) {
         const Outcome h = kindex(tmp, {"help", e.command});
         EXPECT_EQ(h.code, 0);

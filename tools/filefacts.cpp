@@ -18,6 +18,9 @@ constexpr uint32_t HeaderBytes = 558;
 constexpr uint32_t NodeBase = 1024;
 constexpr uint32_t NodeBytes = 2048;
 constexpr uint32_t EntryStart = 18;
+constexpr int16_t LogHeadKind = -2;
+constexpr int16_t LogContinuationKind = -3;
+constexpr uint32_t LogRecordHeader = 12;
 
 uint32_t get32(const uint8_t* p, bool little) {
     return little ? uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24
@@ -95,7 +98,8 @@ bool read_header_facts(const std::string& path, HeaderFacts& h, std::string& why
     for (int s = 0; s < 50; ++s) h.slot_roots[s] = get32(b + 350 + 4 * s, le);
     h.log_head = static_cast<int32_t>(get32(b + 550, le));
     h.released_log_head = get32(b + 554, le);
-    h.marker_set = st.st_size >= 1012 && b[1010] == 0xBD && b[1011] == 0x33;
+    // 13245 (0x33BD) in the file's byte order.
+    h.marker_set = st.st_size >= 1012 && (le ? b[1010] == 0xBD && b[1011] == 0x33 : b[1010] == 0x33 && b[1011] == 0xBD);
     return true;
 }
 
@@ -251,6 +255,79 @@ uint64_t NodeFile::free_list_length(std::string& why) {
         ++count;
     }
     return count;
+}
+
+bool NodeFile::walk_log_chain(uint32_t head, LogChain& chain, std::vector<bool>& seen, std::string& why) {
+    Node node;
+    chain.head = head;
+    for (uint32_t n = head;;) {
+        if (!read(n, node, why)) return false;
+        const std::string at = "log node " + std::to_string(n);
+        if (seen[n]) {
+            why = at + " is reached twice";
+            return false;
+        }
+        seen[n] = true;
+        const int16_t kind = n == head ? LogHeadKind : LogContinuationKind;
+        if (node.level != kind) {
+            why = at + " has kind " + std::to_string(node.level) + " where " + std::to_string(kind) + " (" +
+                  (n == head ? "a head node" : "a continuation node") + ") belongs";
+            return false;
+        }
+        if (node.count < 0 || node.free_bytes < 0 || node.free_bytes > EntryArea) {
+            why = at + " has a damaged node header";
+            return false;
+        }
+        // The records must fill exactly the bytes the node says are used.
+        uint32_t off = EntryStart;
+        for (int32_t i = 0; i < node.count; ++i) {
+            if (off + LogRecordHeader > NodeBytes || off + LogRecordHeader + node.bytes[off + 11] > NodeBytes) {
+                why = at + " record " + std::to_string(i) + " runs past the node";
+                return false;
+            }
+            off += LogRecordHeader + node.bytes[off + 11];
+        }
+        if (off - EntryStart != static_cast<uint32_t>(EntryArea - node.free_bytes)) {
+            why = at + ": its " + std::to_string(node.count) + " records take " + std::to_string(off - EntryStart) +
+                  " bytes, its header says " + std::to_string(EntryArea - node.free_bytes);
+            return false;
+        }
+        if (n == head) {
+            chain.owner = u32(node.bytes + 8);
+            chain.head_records = node.count;
+        }
+        ++chain.nodes;
+        chain.records += static_cast<uint64_t>(node.count);
+        if (node.right == 0) return true;
+        n = node.right;
+    }
+}
+
+LogFacts NodeFile::transaction_logs() {
+    LogFacts f;
+    const uint64_t limit = h_.nodes_in_file() < h_.node_count ? h_.nodes_in_file() : h_.node_count;
+    std::vector<bool> seen(limit, false);
+    f.present = h_.log_head != -1;
+    if (f.present) {
+        std::string why;
+        if (!walk_log_chain(static_cast<uint32_t>(h_.log_head), f.log, seen, why)) f.damage = "the log: " + why;
+    }
+    // The released chains, linked through the first word of their head
+    // nodes.  Each walk marks its nodes, so the list ends within the node
+    // count however it is damaged.
+    Node node;
+    for (uint32_t n = h_.released_log_head; n != NoNode && f.damage.empty();) {
+        LogChain chain;
+        std::string why;
+        if (!walk_log_chain(n, chain, seen, why)) {
+            f.damage = "released log " + std::to_string(f.released.size() + 1) + ": " + why;
+            break;
+        }
+        f.released.push_back(chain);
+        if (!read(n, node, why)) break;  // read just now; cannot fail
+        n = node.leftmost;
+    }
+    return f;
 }
 
 }  // namespace kxtool

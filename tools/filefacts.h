@@ -9,7 +9,8 @@
 //   bytes 0..557       header; 4-byte fields in the file's byte order, told
 //                      by the byte-order word at 8 (the integer 1 in the
 //                      file's order: first byte 1 for little-endian)
-//   bytes 1010..1011   write-in-progress marker: BD 33 while set
+//   bytes 1010..1011   write-in-progress marker: 13245 (u16, file order:
+//                      BD 33 little-endian, 33 BD big-endian) while set
 //   1024 + 2048 * n    node n
 //
 //   header: 0 change counter, 4/16/20/24/32/40/48/56 the signature letters
@@ -30,6 +31,18 @@
 //   node number (interior: its last four bytes).  Each level is a list
 //   linked by the right links; an interior node's children are its
 //   leftmost child and the child of each entry.
+//
+//   log node (the transaction log, in node slots like any other): 0 u32
+//   released-chain link (a head node: ~0, or once released the head of the
+//   next chain on the released-log list; a continuation node: 0), 4 u32 next
+//   node of the chain (0: the last), 8 u32 owner user slot, 12 i16 kind (-2
+//   head node, -3 continuation node), 14 i16 record count, 16 i16 free bytes
+//   (2030 when empty), 18 records back to back.  A record is 12 bytes (u32
+//   transaction serial, u16 sequence, u32 change counter, u8 type, u8 body
+//   length L) and L body bytes.  The header's log head (550) names the head
+//   node of the log; a log whose head node holds records is pending (a
+//   transaction to roll back).  The released-log head (554) starts a list of
+//   whole chains linked through their head nodes' first word.
 //
 // The tool opens the file through the library too (read-only, exclusive),
 // so nobody changes it while these bytes are read.
@@ -93,6 +106,22 @@ struct TreeShape {
     std::string damage;  // empty when the walk found nothing wrong
 };
 
+// One chain of log nodes: the log of the header or a released one.
+struct LogChain {
+    uint32_t head = NoNode;
+    uint32_t owner = 0;           // the head node's owner user slot
+    uint64_t nodes = 0;
+    uint64_t records = 0;         // over every node of the chain
+    int32_t head_records = 0;     // records in the head node (>= 1: pending)
+};
+
+struct LogFacts {
+    bool present = false;         // the header names a log head
+    LogChain log;
+    std::vector<LogChain> released;
+    std::string damage;           // empty when every chain is sound
+};
+
 // Reads the nodes of a file.
 class NodeFile {
 public:
@@ -106,6 +135,10 @@ public:
     void walk_tree(TreeShape& tree, RootShape roots[51]);
     // Nodes on the free list; a damaged list is described in why.
     uint64_t free_list_length(std::string& why);
+    // The transaction log and the released-log list.  Every walk is bounded
+    // by the node count and meets each node once, so a damaged chain is
+    // reported instead of followed round.
+    LogFacts transaction_logs();
 
 private:
     struct Node {
@@ -114,6 +147,9 @@ private:
         int16_t level, count, free_bytes;
     };
     bool read(uint32_t n, Node& node, std::string& why);
+    // Walks the chain starting at head into chain; false with why set when
+    // a node is not a log node of the chain or was met before.
+    bool walk_log_chain(uint32_t head, LogChain& chain, std::vector<bool>& seen, std::string& why);
     uint32_t u32(const uint8_t* p) const;
     uint16_t u16(const uint8_t* p) const;
 

@@ -4,6 +4,7 @@
 //   kindex stat FILE           header facts and the shape of every tree
 //   kindex dump FILE           every entry as text
 //   kindex load FILE           that text back into a (new) file
+//   kindex recover FILE        put a file left by a crash back in order
 //
 // Exit codes: 0 success, 1 failure (one line on stderr names the file and
 // the library's result code), 2 a wrong command line.
@@ -39,7 +40,9 @@ const Command kCommands[] = {
      "\n"
      "Prints the header facts (byte order, node count, high-water mark, free-list\n"
      "length, record count, next record number, custom data, change counter, log\n"
-     "head, write-in-progress marker), then per tree its root node, height, leaf\n"
+     "head, the transaction log (its nodes, records and owner user slot, and whether\n"
+     "it is pending: a transaction to roll back), the released-log list (each chain's\n"
+     "head node and records), write-in-progress marker), then per tree its root node, height, leaf\n"
      "and interior node counts, entries and average leaf fill, and per root in use\n"
      "its key type, tree, height, the leaves and interior nodes holding its entries,\n"
      "its leaf entries (a datum of several pieces counts each), the data a walk\n"
@@ -80,6 +83,23 @@ const Command kCommands[] = {
      "Compound roots need a segment list (from the dump, or --segments as for\n"
      "dump).  On a failure the line is named; a file that load created is removed\n"
      "again.  A read-only FILE is refused.\n"},
+    {"recover", kxtool::cmd_recover, "put a file left by a crash back in order",
+     "usage: kindex recover FILE [--image IMAGE] [--quiet]\n"
+     "\n"
+     "Opens FILE exclusively and undoes what a process that stopped left behind:\n"
+     "\n"
+     "  - a write section at flush mode 4 that stopped half way (the\n"
+     "    write-in-progress marker is set): the file is put back from IMAGE, the\n"
+     "    image file that was attached when it was written (imagerest).  Without\n"
+     "    --image the file cannot be put back and stays refused (KX_E_MARKER).\n"
+     "  - a transaction that never ended (its log is pending): it is rolled back\n"
+     "    (transroll), with a progress display on stderr when it is a terminal\n"
+     "    (--quiet: never).\n"
+     "\n"
+     "Says what it found and did.  Exit 0 when the file is clean afterwards (also\n"
+     "when there was nothing to do), 1 when it could not be recovered or a step\n"
+     "failed (the line names the library's result code).  For a shared file, stop\n"
+     "every process that uses it first.\n"},
 };
 
 void print_overview(FILE* out) {
@@ -88,9 +108,9 @@ void print_overview(FILE* out) {
                  "\n"
                  "usage: kindex COMMAND [ARGS]\n"
                  "\n");
-    for (const Command& c : kCommands) std::fprintf(out, "  %-6s %s\n", c.name, c.summary);
+    for (const Command& c : kCommands) std::fprintf(out, "  %-7s %s\n", c.name, c.summary);
     std::fprintf(out,
-                 "  help   kindex help COMMAND: more about a command\n"
+                 "  help    kindex help COMMAND: more about a command\n"
                  "\n"
                  "Exit codes: 0 success, 1 failure (a one-line message names the file and the\n"
                  "library's result code), 2 a wrong command line.\n");
@@ -122,7 +142,7 @@ int main(int argc, char** argv) {
         }
         const Command* c = find_command(args[1]);
         if (c == nullptr || args.size() > 2) {
-            kxtool::complain("help", "", "no command '" + args[1] + "' (commands: demo, stat, dump, load)");
+            kxtool::complain("help", "", "no command '" + args[1] + "' (commands: demo, stat, dump, load, recover)");
             return kxtool::ExitUsage;
         }
         std::fputs(c->help, stdout);

@@ -12,19 +12,32 @@ double now_seconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-Progress::Progress(const char* what, bool quiet) : what_(what), on_(!quiet && isatty(STDERR_FILENO) == 1) {
+Progress::Progress(const char* what, bool quiet, const char* unit)
+    : what_(what), unit_(unit), on_(!quiet && isatty(STDERR_FILENO) == 1) {
     last_ = now_seconds();
 }
 
 Progress::~Progress() { done(); }
 
+bool Progress::due() {
+    const double t = now_seconds();
+    if (t - last_ < 0.2) return false;
+    last_ = t;
+    return true;
+}
+
 void Progress::tick(uint64_t count) {
     if (!on_ || count < next_check_) return;
     next_check_ = count + 1024;  // look at the clock now and then only
-    const double t = now_seconds();
-    if (t - last_ < 0.2) return;
-    last_ = t;
-    std::fprintf(stderr, "\r%s: %llu entries", what_, static_cast<unsigned long long>(count));
+    if (!due()) return;
+    std::fprintf(stderr, "\r%s: %llu %s", what_, static_cast<unsigned long long>(count), unit_);
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+void Progress::share(double done) {
+    if (!on_ || !due()) return;
+    std::fprintf(stderr, "\r\033[K%s: %.0f%%", what_, 100.0 * (done < 0 ? 0 : done > 1 ? 1 : done));
     std::fflush(stderr);
     shown_ = true;
 }

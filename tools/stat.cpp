@@ -48,6 +48,46 @@ const char* library_root_role(int root) {
     }
 }
 
+std::string plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string owner_text(uint32_t owner) {
+    if (owner < KX_USER_SLOTS) return "owner user slot " + std::to_string(owner);
+    if (owner == NoNode) return "owner: no user slot (an exclusive opener)";
+    return "owner " + std::to_string(owner) + " (no user slot)";
+}
+
+// "3 nodes, 412 records, owner user slot 0; pending: a transaction to roll
+// back".
+std::string log_text(const LogChain& c) {
+    std::string t = plural(c.nodes, "node", "nodes") + ", " + plural(c.records, "record", "records") + ", " +
+                    owner_text(c.owner) + "; ";
+    if (c.head_records >= 1) return t + "pending: a transaction to roll back (kindex recover)";
+    return t + "not pending (emptied, kept for the next transaction)";
+}
+
+// "none", or "2 chains: node 40 (1 node, 12 records), node 52 (...)"; at
+// most ten chains by name.
+std::string released_text(const LogFacts& logs) {
+    if (logs.released.empty()) return "none";
+    std::string t = plural(logs.released.size(), "chain", "chains") + ":";
+    uint64_t rest_chains = 0, rest_records = 0;
+    for (size_t i = 0; i < logs.released.size(); ++i) {
+        const LogChain& c = logs.released[i];
+        if (i >= 10) {
+            ++rest_chains;
+            rest_records += c.records;
+            continue;
+        }
+        t += std::string(i == 0 ? " " : ", ") + "node " + std::to_string(c.head) + " (" +
+             plural(c.nodes, "node", "nodes") + ", " + plural(c.records, "record", "records") + ")";
+    }
+    if (rest_chains > 0)
+        t += " and " + plural(rest_chains, "more", "more") + " (" + plural(rest_records, "record", "records") + ")";
+    return t;
+}
+
 }  // namespace
 
 int print_stat(const std::string& command, const std::string& path, FILE* out) {
@@ -76,6 +116,11 @@ int print_stat(const std::string& command, const std::string& path, FILE* out) {
         std::fprintf(out, "  log head            none\n");
     else
         std::fprintf(out, "  log head            node %d\n", h.log_head);
+    const LogFacts logs = nodes.transaction_logs();
+    if (logs.present && logs.damage.rfind("the log: ", 0) != 0)
+        std::fprintf(out, "  transaction log     %s\n", log_text(logs.log).c_str());
+    std::fprintf(out, "  released logs       %s\n", released_text(logs).c_str());
+    if (!logs.damage.empty()) std::fprintf(out, "  %-19s damaged: %s\n", "", logs.damage.c_str());
     std::fprintf(out, "  write in progress   %s\n",
                  h.marker_set ? "yes: the file was left in the middle of a write section" : "no");
 
@@ -158,7 +203,7 @@ int print_stat(const std::string& command, const std::string& path, FILE* out) {
 
     bool damaged = !walk_fault.empty();
     for (const TreeShape& t : trees) damaged = damaged || !t.damage.empty();
-    damaged = damaged || !free_why.empty();
+    damaged = damaged || !free_why.empty() || !logs.damage.empty();
     if (!walk_fault.empty()) complain(command, path, walk_fault);
     if (damaged) {
         complain(command, path, "the file is damaged");

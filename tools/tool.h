@@ -74,19 +74,24 @@ bool parse_hex(const std::string& text, std::vector<uint8_t>& out);
 
 // ---- Progress on a terminal (progress.cpp) -----------------------------
 
-// A count shown on stderr, overwritten in place, at most a few times a
-// second; only when stderr is a terminal and the user did not ask for quiet.
+// A count (or a share done) shown on stderr, overwritten in place, at most
+// a few times a second; only when stderr is a terminal and the user did not
+// ask for quiet.  unit names what tick counts.
 class Progress {
 public:
-    Progress(const char* what, bool quiet);
+    Progress(const char* what, bool quiet, const char* unit = "entries");
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     void tick(uint64_t count);
+    // The share done, 0..1, shown as a percentage.
+    void share(double done);
     void done();
 
 private:
+    bool due();
     const char* what_;
+    const char* unit_;
     bool on_;
     bool shown_ = false;
     uint64_t next_check_ = 0;
@@ -102,6 +107,7 @@ int cmd_demo(const std::vector<std::string>& args);
 int cmd_stat(const std::vector<std::string>& args);
 int cmd_dump(const std::vector<std::string>& args);
 int cmd_load(const std::vector<std::string>& args);
+int cmd_recover(const std::vector<std::string>& args);
 
 // For a file whose header the tool could not read (why): opens it through
 // the library to let the library name the fault, complains, and returns the
