@@ -732,7 +732,7 @@ protected:
         for (size_t i = 0; i < ws.size(); ++i) {
             if (static_cast<int>(i) == victim) continue;
             for (int n = 0; n < 2; ++n) {
-                if (!ws[i]->wait_for("> end", 20000, seen[i]))
+                if (!ws[i]->wait_for("> end", 10000, seen[i]))
                     return fail("survivor " + std::to_string(i) + " made no progress:\n" +
                                               tail(ws[i]->lines(), 6));
                 seen[i] = ws[i]->lines().size();

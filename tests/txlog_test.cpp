@@ -143,7 +143,7 @@ TEST_P(TxFile, HeadNodeAndRecordsAsStored) {
     // Record 2 (the first entry added) carries serial, sequence 2, and the
     // whole entry as its body: length byte, root 1, piece 0x80, record 1.
     const size_t r = 1024 + 2048 * size_t{head} + 18 + 12;
-    EXPECT_EQ(word(f, r, order()), b->trans_serial);
+    EXPECT_EQ(word(f, r, order()), uint32_t{b->trans_serial});
     EXPECT_EQ(half(f, r + 4, order()), 2);
     EXPECT_EQ(f[r + 10], 1);
     EXPECT_EQ(f[r + 12], 1);
@@ -170,7 +170,7 @@ TEST_P(TxFile, EndingTheLogThreeWays) {
     chain_types(path, order(), &nodes);
     EXPECT_GE(nodes, 2);
     ASSERT_EQ(transend(b.get(), 1), 0);
-    EXPECT_EQ(b->log_head, -1);
+    EXPECT_EQ(int32_t{b->log_head}, -1);
     EXPECT_EQ(transtst(b.get()), 0);
     EXPECT_EQ(kxtest::check_trees(b.get()), "");
     // how 2: the head stays, emptied, and is taken again.
@@ -178,15 +178,15 @@ TEST_P(TxFile, EndingTheLogThreeWays) {
     const uint32_t head2 = static_cast<uint32_t>(b->log_head);
     add(b.get(), "x", 1);
     ASSERT_EQ(transend(b.get(), 2), 0);
-    EXPECT_EQ(b->log_head, static_cast<int32_t>(head2));
+    EXPECT_EQ(int32_t{b->log_head}, static_cast<int32_t>(head2));
     EXPECT_EQ(transtst(b.get()), KX_E_LOGEMPTY);
     ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
-    EXPECT_EQ(b->log_head, static_cast<int32_t>(head2));
+    EXPECT_EQ(int32_t{b->log_head}, static_cast<int32_t>(head2));
     add(b.get(), "y", 2);
     // how 3: the chain, records and all, heads the released list.
     ASSERT_EQ(transend(b.get(), 3), 0);
-    EXPECT_EQ(b->log_head, -1);
-    EXPECT_EQ(b->released_log_head, head2);
+    EXPECT_EQ(int32_t{b->log_head}, -1);
+    EXPECT_EQ(uint32_t{b->released_log_head}, head2);
     const auto f = kxtest::read_file(path);
     EXPECT_EQ(word(f, ReleasedOffset, order()), head2);
     const LogNode l = read_log_node(f, head2, order());
@@ -387,7 +387,7 @@ TEST_P(TxFile, RollbackReportsProgressAndIndexesTheChain) {
     EXPECT_EQ(p.values.back(), 1.0);
     EXPECT_EQ(p.index_entries_seen, 3);
     EXPECT_TRUE(snap(b.get()).empty());
-    EXPECT_EQ(b->log_head, -1);
+    EXPECT_EQ(int32_t{b->log_head}, -1);
     EXPECT_EQ(transroll(b.get(), nullptr, 0, nullptr), KX_E_NOROLLBACK);
     EXPECT_EQ(kxtest::check_trees(b.get()), "");
     EXPECT_EQ(mclose(b.get()), 0);
@@ -599,8 +599,8 @@ TEST_P(DataTx, RecordsAddedAndDeletedAreTakenBack) {
         ASSERT_EQ(kxtest::check_trees(b.get()), "");
         // The counts follow the records and free numbers taken back, so
         // that the next add finds the numbers the count promises.
-        EXPECT_EQ(b->record_count, counted_records);
-        EXPECT_EQ(b->free_records, counted_free);
+        EXPECT_EQ(uint32_t{b->record_count}, counted_records);
+        EXPECT_EQ(uint32_t{b->free_records}, counted_free);
         ASSERT_EQ(add(500), 0);
         ASSERT_EQ(add(501), 0);
     }

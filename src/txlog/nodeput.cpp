@@ -1,5 +1,7 @@
 #include "txlog/nodeput.h"
 
+#include <cstdlib>
+
 #include "frame/byteorder.h"
 #include "frame/control_block.h"
 #include "frame/result.h"
@@ -13,6 +15,12 @@ namespace kx {
 
 int32_t write_slot(KXCB* cb, const uint8_t* image, uint32_t n) {
     if (static_cast<int32_t>(n) < 0) return err::NegativeNode;
+#ifdef KINDEX_SELF_CHECK
+    // At flush mode 4 (every section writes its changes back at its end)
+    // every node that existed when the section began has its before-image,
+    // or was found to need none, before the file's copy is overwritten.
+    if (cb->image != nullptr && cb->flush_mode == 4 && cb->write_depth > 0 && image_wanted(cb, n)) std::abort();
+#endif
     // Before-images of this section reach stable storage before any node
     // they protect is overwritten.
     int32_t rc = image_ahead_of(cb, n);
