@@ -130,8 +130,9 @@ TEST_P(TxFile, HeadNodeAndRecordsAsStored) {
     EXPECT_GT(head, 0u);
     add(b.get(), "k1", 1);
     add(b.get(), "k2", 2);
-    // Each add is a write section of its own: begin, entry added, end.
-    const std::vector<uint8_t> want{4, 1, 5, 4, 1, 5};
+    // The section of transbeg ends with a section end; then each add is a
+    // write section of its own: begin, entry added, end.
+    const std::vector<uint8_t> want{5, 4, 1, 5, 4, 1, 5};
     EXPECT_EQ(chain_types(path, order()), want);
     const auto f = kxtest::read_file(path);
     const LogNode l = read_log_node(f, head, order());
@@ -139,18 +140,18 @@ TEST_P(TxFile, HeadNodeAndRecordsAsStored) {
     EXPECT_EQ(l.released, 0xFFFFFFFFu);
     EXPECT_EQ(l.next, 0u);
     EXPECT_EQ(l.owner, 0u);
-    EXPECT_EQ(l.count, 6);
-    // Record 2 (the first entry added) carries serial, sequence 2, and the
+    EXPECT_EQ(l.count, 7);
+    // Record 3 (the first entry added) carries serial, sequence 3, and the
     // whole entry as its body: length byte, root 1, piece 0x80, record 1.
-    const size_t r = 1024 + 2048 * size_t{head} + 18 + 12;
+    const size_t r = 1024 + 2048 * size_t{head} + 18 + 24;
     EXPECT_EQ(word(f, r, order()), uint32_t{b->trans_serial});
-    EXPECT_EQ(half(f, r + 4, order()), 2);
+    EXPECT_EQ(half(f, r + 4, order()), 3);
     EXPECT_EQ(f[r + 10], 1);
     EXPECT_EQ(f[r + 12], 1);
     EXPECT_EQ(f[r + 13], 0x80);
     EXPECT_EQ(word(f, r + 14, order()), 1u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&f[r + 18])), "k1");
-    EXPECT_EQ(l.free, 2030 - 12 * 4 - 2 * (12 + f[r + 11]));
+    EXPECT_EQ(l.free, 2030 - 12 * 5 - 2 * (12 + f[r + 11]));
     // Twice without an end: the second's own section begin already counts.
     EXPECT_EQ(transbeg(b.get(), 3, nullptr), KX_E_LOGPENDING);
     EXPECT_EQ(transtst(b.get()), KX_E_LOGPENDING);
@@ -204,10 +205,11 @@ TEST_P(TxFile, RecordThatFillsTheNodeExactlyStaysInIt) {
     ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
     const uint32_t head = static_cast<uint32_t>(b->log_head);
     ASSERT_EQ(strtwrit(b.get()), 0);  // appends a section begin (12 bytes)
-    // Records of type 200 (passed over by rollback) of 12 + 255 bytes.
+    // Records of type 200 (passed over by rollback) of 12 + 255 bytes, after
+    // transbeg's section end and this section's begin.
     uint8_t body[256] = {};
     body[0] = 255;
-    int16_t free = 2030 - 12;
+    int16_t free = 2030 - 24;
     while (free >= 267) {
         ASSERT_EQ(translog(b.get(), 200, body), 0);
         free = static_cast<int16_t>(free - 267);

@@ -362,12 +362,14 @@ KX_API int32_t transbeg(KXCB* cb, int32_t mode, KXCB* mirror) {
     int32_t rc = strtwrit(cb);
     if (rc != 0) return result(cb, rc);
     rc = test_log(cb);
-    // A log without records left by a user slot that is no longer held
-    // (kept with how 2, or begun by a process that stopped before it logged
-    // anything) holds nothing to undo: it is taken over instead of refused.
-    // A live owner's log stays its own: its transaction may be open.
+    // A log whose head holds no records has no transaction open: every
+    // transaction's head holds a record from the end of the section that
+    // began it (see below).  Kept with how 2 by another user, or left empty
+    // by a process that stopped, it holds nothing to undo: it is taken over
+    // instead of refused, so that a kept log never keeps the other users of
+    // a shared file from their transactions.
     WorkImage& log = work::log();
-    if (rc == err::LogPending && log.holds(cb, static_cast<uint32_t>(cb->log_head)) &&
+    if ((rc == err::LogPending || rc == err::LogOwner) && log.holds(cb, static_cast<uint32_t>(cb->log_head)) &&
         record_count(log.bytes) == 0) {
         store<uint32_t>(log.bytes + 8, own_slot(cb));
         rc = logput(cb, log, static_cast<uint32_t>(cb->log_head));
@@ -397,9 +399,15 @@ KX_API int32_t transbeg(KXCB* cb, int32_t mode, KXCB* mirror) {
         cb->log_head = static_cast<int32_t>(head);
         rc = hdrwrite(cb);
     }
-    const int32_t end = endwrit(cb);
-    if (end != 0) return result(cb, end);
+    // The transaction is open before the section ends, so that the end
+    // puts a section-end record into the head: from then on the head of an
+    // open transaction is never empty.
     if (rc == 0) set_state(cb, mode, head, mirror);
+    const int32_t end = endwrit(cb);
+    if (end != 0) {
+        clear_state(cb);
+        return result(cb, end);
+    }
     return result(cb, rc);
 }
 

@@ -48,7 +48,8 @@
 // Keys are written as numbers for roots 1 and 3, as text for root 2.
 //
 // Shared files: only one transaction can be open on a file at a time, so a
-// transbeg answered KX_E_LOGOWNER or KX_E_LOGPENDING is retried after a
+// transbeg answered KX_E_LOGOWNER or KX_E_LOGPENDING (after rolling the
+// pending log back) is retried after a
 // short sleep (silently: one "> begin" and one "< " line), and after each
 // transaction the worker pauses a little so that the others get their turn.  A call answered
 // KX_E_MARKER means another process died in the middle of a write section:
@@ -302,6 +303,10 @@ private:
             for (;;) {
                 const int32_t r = transbeg(&cb_, o_.trans, mirror);
                 if (!shared() || (r != KX_E_LOGOWNER && r != KX_E_LOGPENDING) || g_stop) return r;
+                // A pending log that is not ours (or that a process which
+                // held our user slot before us left) is rolled back, as the
+                // library's answer asks; a live owner's is waited for.
+                if (r == KX_E_LOGPENDING) transroll(&cb_, nullptr, 0, nullptr);
                 ::usleep(200 + pick(800));
             }
         });
