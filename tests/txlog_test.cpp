@@ -446,6 +446,72 @@ TEST_P(TxFile, MirrorFollowsTheFileSectionBySection) {
     EXPECT_TRUE(std::equal(f.begin(), f.begin() + 558, g.begin()));
 }
 
+// Rollback's answers to what it cannot or may not undo, and a new
+// transaction begun by the rollback itself.
+int32_t stop_at_first_undo(KXCB*, double p, const void*) { return p >= 0 ? 77 : 0; }
+
+TEST_P(TxFile, RollbackRefusalsAndStops) {
+    Block b;
+    const auto path = file("t.kx");
+    create(b, path);
+    // A record type the log never holds stops the undo.
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    add(b.get(), "a", 1);
+    const uint8_t empty = 0;
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    ASSERT_EQ(translog(b.get(), 7, &empty), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    EXPECT_EQ(transroll(b.get(), nullptr, 0, nullptr), KX_E_BUILDPREP);
+    EXPECT_EQ(int32_t{b->log_head}, -1);  // the log is gone all the same
+    EXPECT_EQ(transroll(b.get(), nullptr, 0, nullptr), KX_E_NOROLLBACK);
+    // The callback's answer stops it.
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    add(b.get(), "b", 2);
+    EXPECT_EQ(transroll(b.get(), stop_at_first_undo, 0, nullptr), 77);
+    EXPECT_EQ(kxtest::check_trees(b.get()), "");
+    // Chain index entries a stopped rollback left behind do not stop the
+    // next one.
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    add(b.get(), "c", 3);
+    EXPECT_EQ(transroll(b.get(), nullptr, 0, nullptr), 0);
+    Snapshot scratch;
+    ASSERT_EQ(kxtest::take_snapshot(b.get(), scratch, 46, 46), "");
+    EXPECT_TRUE(scratch.empty());
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+TEST_P(TxFile, RollbackBeginsANewMirroredTransaction) {
+    const auto path = file("t.kx"), mpath = file("m.kx");
+    {
+        Block b;
+        create(b, path);
+        EXPECT_EQ(mclose(b.get()), 0);
+    }
+    kxtest::write_file(mpath, kxtest::read_file(path));
+    Block b, m;
+    ASSERT_EQ(bopen(b.get(), path.c_str(), 'E', 2, nullptr), 0);
+    ASSERT_EQ(csetfile(b.get(), 4), 0);
+    ASSERT_EQ(bopen(m.get(), mpath.c_str(), 'E', 2, nullptr), 0);
+    ASSERT_EQ(transbeg(b.get(), 1, m.get()), 0);
+    for (uint32_t i = 0; i < 80; ++i) add(b.get(), "r" + std::to_string(i), i, 60);
+    int old_nodes = 0;
+    chain_types(path, order(), &old_nodes);
+    ASSERT_GE(old_nodes, 2);
+    ASSERT_EQ(transroll(b.get(), nullptr, 1, m.get()), 0);
+    // The new transaction's log names the old chain's freed nodes for the
+    // mirror, and the mirror holds what the file holds.
+    EXPECT_EQ(int32_t{b->trans_mode}, 1);
+    int sixes = 0;
+    for (uint8_t t : chain_types(path, order())) sixes += t == 6;
+    EXPECT_GE(sixes, old_nodes);
+    ASSERT_EQ(transend(b.get(), 1), 0);
+    EXPECT_TRUE(snap(b.get()).empty());
+    EXPECT_EQ(kxtest::diff(snap(b.get()), snap(m.get())), "");
+    EXPECT_EQ(kxtest::check_trees(m.get()), "");
+    EXPECT_EQ(mclose(b.get()), 0);
+    EXPECT_EQ(mclose(m.get()), 0);
+}
+
 // Image backup: a copy of the files taken in the middle of a write section
 // is what a stop there leaves behind.
 TEST_P(TxFile, ImageRestoresTheFileOfAnUnfinishedSection) {

@@ -116,6 +116,15 @@ int32_t roll(KXCB* cb, KXROLLFUNC progress, int32_t new_mode, KXCB* mirror, int3
     if (rc == 0 && new_mode != 0) rc = transbeg(cb, new_mode, mirror);
     if (rc != 0) return rc;
 
+    // Index entries that a rollback stopped by an error or its caller left
+    // behind would collide with this one's: they go first.
+    for (int guard = 0; rc == 0 && guard < 1 << 20; ++guard) {
+        const int32_t found = cfind(cb, ScratchRoot, IndexKey, 0, nullptr, 0);
+        if (found != 0 && found != 1) break;
+        rc = cdelcur(cb, ScratchRoot) == 0 ? 0 : err::Seek;
+    }
+    if (rc != 0) return rc;
+
     // Count pass: the records, and the chain indexed under root 46.
     WorkImage& rb = work::rollback();
     int32_t offsets[lognode::MaxRecords];
