@@ -918,6 +918,11 @@ const Fixed kFixed[] = {
     // opens the file and gets the victim's user slot.
     {"LogOfADeadOwnerWhoseSlotIsTaken", {"IndexSharedUndoCache10000BigReleaseLog", false, 3, 3, false, 10000, 2, 3}, 3,
      {Kill::AtCall, 2}},
+    // The victim dies while its log moves from a node kept by an earlier
+    // transend(how 2) to a new one: the restore empties the new node, which
+    // the kept node still names, and the rollback must not free it.
+    {"KeptNodeNamesANodeTheRestoreEmptied", {"IndexExclusiveUndoImageCache8Little", false, 1, 3, true, 8, 1}, 93588303,
+     {Kill::AtWrite, 1476}},
     // Logs kept by transend(how 2) and begun again by other processes.
     {"KeptLogTakenInTurns", {"IndexSharedUndoCache10000LittleKeepLog", false, 3, 3, false, 10000, 1, 2}, 2,
      {Kill::AtCall, 12}},

@@ -134,13 +134,19 @@ int32_t roll(KXCB* cb, KXROLLFUNC progress, int32_t new_mode, KXCB* mirror, int3
     for (auto n = static_cast<uint32_t>(head); rc == 0 && static_cast<int32_t>(n) > 0;) {
         if (nodes > cb->node_count) return err::Damaged;
         rc = logget(cb, rb, n);
-        if (rc == 0) rc = offsets_of(rb.bytes, offsets, &count);
+        if (rc != 0) break;
+        if (!chain_member(rb.bytes, nodes == 0)) {
+            // The head must be one; a continuation that is not ends the chain.
+            if (nodes == 0) rc = err::Damaged;
+            break;
+        }
+        rc = offsets_of(rb.bytes, offsets, &count);
         if (rc != 0) break;
         total += count;
         for (int32_t i = 0; progress != nullptr && i < count && rc == 0; ++i)
             rc = progress(cb, -1.0, rb.bytes + offsets[i]);
         if (rc != 0) break;
-        const uint32_t next = load<uint32_t>(rb.bytes + 4);
+        const uint32_t next = chain_next(cb, rb.bytes);
         ++nodes;
         uint8_t payload[4];
         std::memcpy(payload, &n, 4);
@@ -190,10 +196,11 @@ int32_t roll(KXCB* cb, KXROLLFUNC progress, int32_t new_mode, KXCB* mirror, int3
 
     // The old chain's nodes go to the free list (and, in modes 1 and 2, to
     // the mirror through the new transaction's node-written notes).
-    for (auto n = static_cast<uint32_t>(head); rc == 0 && static_cast<int32_t>(n) > 0;) {
+    auto n = static_cast<uint32_t>(head);
+    for (uint32_t k = 0; rc == 0 && k < nodes; ++k) {
         rc = logget(cb, rb, n);
         if (rc != 0) break;
-        const uint32_t next = load<uint32_t>(rb.bytes + 4);
+        const uint32_t next = chain_next(cb, rb.bytes);
         rc = nodefree(cb, rb, n);
         if (rc != 0) break;
         store<int16_t>(rb.bytes + 14, 0);

@@ -70,6 +70,15 @@ int32_t copy_log_node(KXCB* to, const uint8_t* bytes, uint32_t n) {
 
 }  // namespace
 
+uint32_t chain_next(const KXCB* cb, const uint8_t* x) {
+    const uint32_t next = load<uint32_t>(x + 4);
+    return next > 0 && next < cb->next_node && static_cast<int32_t>(next) > 0 ? next : 0;
+}
+
+bool chain_member(const uint8_t* x, bool head) {
+    return load<int16_t>(x + 12) == (head ? lognode::HeadKind : lognode::ContinuationKind);
+}
+
 int32_t logget(KXCB* cb, WorkImage& image, uint32_t n) {
     if (!image.holds(cb, n)) {
         WorkImage& log = work::log();
@@ -131,9 +140,13 @@ int32_t translog_impl(KXCB* cb, uint8_t type, const uint8_t* body) {
             // The next log node: one an earlier transaction kept (emptied,
             // still linked), else a new one, allocated and on disk and named
             // by the full node before records go into it.
-            const uint32_t kept = load<uint32_t>(log.bytes + 4);
+            uint32_t kept = chain_next(cb, log.bytes);
+            if (kept != 0) {
+                WorkImage probe;
+                if (cachefetch(cb, probe, kept) != 0 || !chain_member(probe.bytes, false)) kept = 0;
+            }
             uint32_t n = NoNode;
-            if (kept > 0 && kept < cb->next_node && static_cast<int32_t>(kept) > 0) {
+            if (kept != 0) {
                 rc = logput(cb, log, static_cast<uint32_t>(current));
                 if (rc == 0) rc = logget(cb, log, kept);
                 if (rc == 0) {
@@ -242,6 +255,7 @@ int32_t mirrorsync(KXCB* cb) {
         }
         rc = logget(cb, log, n);
         if (rc != 0) break;
+        if (!chain_member(log.bytes, false) && !chain_member(log.bytes, true)) break;
         int32_t offsets[lognode::MaxRecords];
         int32_t count = 0;
         rc = record_offsets(log.bytes, offsets, &count);
@@ -266,7 +280,7 @@ int32_t mirrorsync(KXCB* cb) {
         rc = logget(cb, log, n);
         if (rc == 0) rc = copy_log_node(m, log.bytes, n);
         start = 0;
-        n = load<uint32_t>(log.bytes + 4);
+        n = chain_next(cb, log.bytes);
     }
     if (rc == 0) {
         uint8_t h[HeaderSize];
@@ -467,8 +481,8 @@ KX_API int32_t transend(KXCB* cb, int32_t how) {
                 break;
             }
             rc = logget(cb, log, n);
-            if (rc != 0) break;
-            const uint32_t next = load<uint32_t>(log.bytes + 4);
+            if (rc != 0 || (n != head && !chain_member(log.bytes, false))) break;
+            const uint32_t next = chain_next(cb, log.bytes);
             if (how == 1) rc = nodefree(cb, log, n);
             if (rc != 0) break;
             empty_log_node(log.bytes);

@@ -65,6 +65,17 @@ constexpr uint32_t LockRoot = 50;
 constexpr int32_t MaxRecords = 169;
 }  // namespace lognode
 
+// A log chain as the walks follow it: the node after log node image x, or 0
+// at its end.  A link beyond the high-water mark ends the chain, and so does
+// a node that turns out not to be a continuation node (chain_member): after
+// a restore from the image file, a log node the interrupted section had
+// reused may still name a node that section appended, which the restore
+// emptied or gave back to the free list.
+uint32_t chain_next(const KXCB* cb, const uint8_t* x);
+// Whether a node image is a log node of the kind its place in the chain
+// asks for (the head, or a continuation).
+bool chain_member(const uint8_t* x, bool head);
+
 // Reads log node n into a work image (unless it holds it already) and takes
 // the node out of the buffer pool, so that log nodes never stay there.  The
 // log buffer's unwritten records go to their file before it takes another
