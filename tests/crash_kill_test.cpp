@@ -43,6 +43,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/crash_workload.h"
 #include "support/recovery.h"
 #include "support/testing.h"
 #include "support/worker.h"
@@ -55,52 +56,8 @@ using kxtest::Snapshot;
 
 // --- What crash_worker.cpp builds as well --------------------------------
 
-std::vector<uint8_t> payload(uint32_t seed, int32_t n) {
-    std::vector<uint8_t> p(static_cast<size_t>(n > 0 ? n : 0));
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : p) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<uint8_t>(x >> 7);
-    }
-    return p;
-}
+using namespace kxtest::workload;
 
-std::string note(uint32_t seed, int32_t n) {
-    std::string s;
-    for (const uint8_t b : payload(seed, n)) s.push_back(static_cast<char>('a' + b % 26));
-    return s;
-}
-
-constexpr int32_t NoteRoom = 1600;
-
-struct DataVars {
-    int32_t id = 0;
-    char name[32] = {};
-    int32_t value = 0;
-    char note[NoteRoom] = {};
-    KXDLIST list[5] = {};
-    DataVars() {
-        list[0] = {'L', 5, 'U', 4, 1, &id};
-        list[1] = {'S', 'S', 'D', static_cast<int16_t>(sizeof name), 2, name};
-        list[2] = {'L', 'N', 'N', 4, 0, &value};
-        list[3] = {'S', 'N', 'N', static_cast<int16_t>(sizeof note), 0, note};
-        list[4] = {};
-        list[4].type = 'E';
-    }
-    void fill(int32_t id_, uint32_t value_, int32_t len, uint32_t seed) {
-        id = id_;
-        std::snprintf(name, sizeof name, "n%d-%u", static_cast<int>(id % 7), value_ % 5);
-        value = static_cast<int32_t>(value_);
-        const std::string text = ::note(seed, len);
-        std::memset(note, 0, sizeof note);
-        std::memcpy(note, text.data(), std::min(text.size(), sizeof note - 1));
-    }
-};
-
-const KXROOTLIST kIndexRoots[] = {{1, 5, nullptr}, {2, 0, nullptr}, {3, 4, nullptr}, {0, 0, nullptr}};
-const KXROOTLIST kDataRoots[] = {{1, 5, nullptr}, {2, 0, nullptr}, {0, 0, nullptr}};
 
 // --- Configurations --------------------------------------------------------
 

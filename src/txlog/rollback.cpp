@@ -30,21 +30,6 @@ namespace {
 constexpr uint8_t ScratchRoot = 46;
 const char IndexKey[] = "TRANSNDE";
 
-// Record offsets of a log node image; -30 when records run past the node.
-int32_t offsets_of(const uint8_t* x, int32_t* offsets, int32_t* count) {
-    const int32_t n = load<int16_t>(x + 14);
-    if (n < 0 || n > lognode::MaxRecords) return err::Damaged;
-    int32_t at = lognode::RecordStart;
-    for (int32_t i = 0; i < n; ++i) {
-        if (at + logrec::HeaderBytes > static_cast<int32_t>(NodeSize)) return err::Damaged;
-        offsets[i] = at;
-        at += logrec::HeaderBytes + x[at + 11];
-    }
-    if (at > static_cast<int32_t>(NodeSize)) return err::Damaged;
-    *count = n;
-    return 0;
-}
-
 // The number of the log node indexed as k, read back from root 46.
 int32_t indexed_node(KXCB* cb, uint32_t k, uint32_t* node) {
     uint8_t payload[4] = {};
@@ -140,7 +125,7 @@ int32_t roll(KXCB* cb, KXROLLFUNC progress, int32_t new_mode, KXCB* mirror, int3
             if (nodes == 0) rc = err::Damaged;
             break;
         }
-        rc = offsets_of(rb.bytes, offsets, &count);
+        rc = log_record_offsets(rb.bytes, offsets, &count);
         if (rc != 0) break;
         total += count;
         for (int32_t i = 0; progress != nullptr && i < count && rc == 0; ++i)
@@ -167,7 +152,7 @@ int32_t roll(KXCB* cb, KXROLLFUNC progress, int32_t new_mode, KXCB* mirror, int3
         rc = indexed_node(cb, k, &n);
         if (rc != 0) break;
         rc = logget(cb, rb, n);
-        if (rc == 0) rc = offsets_of(rb.bytes, offsets, &count);
+        if (rc == 0) rc = log_record_offsets(rb.bytes, offsets, &count);
         for (int32_t i = count - 1; rc == 0 && i >= 0; --i) {
             // The record is copied: undoing it may read nodes into the
             // rollback buffer's place in the pool.

@@ -215,11 +215,7 @@ int32_t tx_section_begin(KXCB* cb) {
     return rc != 0 ? rc : translog_impl(cb, logrec::SectionBegin, &empty);
 }
 
-namespace {
-
-// The offsets of the records of a log node image, in order; -30 when a
-// record would start beyond the node.
-int32_t record_offsets(const uint8_t* x, int32_t* offsets, int32_t* count) {
+int32_t log_record_offsets(const uint8_t* x, int32_t* offsets, int32_t* count) {
     const int32_t n = record_count(x);
     if (n < 0 || n > lognode::MaxRecords) return err::Damaged;
     int32_t at = lognode::RecordStart;
@@ -232,8 +228,6 @@ int32_t record_offsets(const uint8_t* x, int32_t* offsets, int32_t* count) {
     *count = n;
     return 0;
 }
-
-}  // namespace
 
 int32_t mirrorsync(KXCB* cb) {
     KXCB* m = cb->mirror;
@@ -258,7 +252,7 @@ int32_t mirrorsync(KXCB* cb) {
         if (!chain_member(log.bytes, false) && !chain_member(log.bytes, true)) break;
         int32_t offsets[lognode::MaxRecords];
         int32_t count = 0;
-        rc = record_offsets(log.bytes, offsets, &count);
+        rc = log_record_offsets(log.bytes, offsets, &count);
         if (rc != 0) break;
         for (int32_t i = 0; i < count && rc == 0; ++i) {
             const uint8_t* r = log.bytes + offsets[i];

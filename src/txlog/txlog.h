@@ -76,6 +76,11 @@ uint32_t chain_next(const KXCB* cb, const uint8_t* x);
 // asks for (the head, or a continuation).
 bool chain_member(const uint8_t* x, bool head);
 
+// The offsets of the records of a log node image, in order (at most
+// lognode::MaxRecords); -30 when the count is out of range or a record runs
+// past the node.
+int32_t log_record_offsets(const uint8_t* x, int32_t* offsets, int32_t* count);
+
 // Reads log node n into a work image (unless it holds it already) and takes
 // the node out of the buffer pool, so that log nodes never stay there.  The
 // log buffer's unwritten records go to their file before it takes another

@@ -77,6 +77,7 @@
 #include <vector>
 
 #include "kindex.h"
+#include "support/crash_workload.h"
 
 namespace {
 
@@ -112,46 +113,8 @@ void line(const std::string& s) {
     std::fflush(stdout);
 }
 
-// Payload bytes and note text; crash_kill_test.cpp builds the same.
-std::vector<uint8_t> payload(uint32_t seed, int32_t n) {
-    std::vector<uint8_t> p(static_cast<size_t>(n));
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : p) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<uint8_t>(x >> 7);
-    }
-    return p;
-}
+using namespace kxtest::workload;
 
-std::string note(uint32_t seed, int32_t n) {
-    std::string s;
-    for (const uint8_t b : payload(seed, n)) s.push_back(static_cast<char>('a' + b % 26));
-    return s;
-}
-
-constexpr int32_t NoteRoom = 1600;
-
-// The data list of data files; crash_kill_test.cpp uses the same.
-struct DataVars {
-    int32_t id = 0;
-    char name[32] = {};
-    int32_t value = 0;
-    char note[NoteRoom] = {};
-    KXDLIST list[5] = {};
-    DataVars() {
-        list[0] = {'L', 5, 'U', 4, 1, &id};
-        list[1] = {'S', 'S', 'D', static_cast<int16_t>(sizeof name), 2, name};
-        list[2] = {'L', 'N', 'N', 4, 0, &value};
-        list[3] = {'S', 'N', 'N', static_cast<int16_t>(sizeof note), 0, note};
-        list[4] = {};
-        list[4].type = 'E';
-    }
-};
-
-const KXROOTLIST kIndexRoots[] = {{1, 5, nullptr}, {2, 0, nullptr}, {3, 4, nullptr}, {0, 0, nullptr}};
-const KXROOTLIST kDataRoots[] = {{1, 5, nullptr}, {2, 0, nullptr}, {0, 0, nullptr}};
 
 struct Options {
     std::string file, kind = "index", mirror, image;
