@@ -569,6 +569,10 @@ TEST_P(TxFile, ImageRestoresTheFileOfAnUnfinishedSection) {
     ASSERT_EQ(imgopen(i2.get(), cipath.c_str(), 'E', 2), 0);
     ASSERT_EQ(imagerest(r2.get(), i2.get()), 0);
     EXPECT_FALSE(kxtest::marker_set(cpath));
+    // The counter moves past the interrupted section's, so that another
+    // process that read that section's header sees the file change again.
+    const uint32_t interrupted = word(crashed_image, 0, order());
+    EXPECT_EQ(word(kxtest::read_file(cpath), 0, order()), interrupted + 1);
     EXPECT_EQ(transtst(r2.get()), KX_E_LOGPENDING);
     ASSERT_EQ(transroll(r2.get(), nullptr, 0, nullptr), 0);
     EXPECT_EQ(kxtest::diff(s, snap(r2.get())), "");

@@ -197,7 +197,12 @@ int32_t restore(KXCB* cb, KXCB* image) {
     mark_cursors_stale(cb, false);
     cb->cached_root = -1;
 
-    // 1. The header of the section's start, with the change counter before it.
+    // 1. The header of the section's start.  Its change counter moves past
+    // the interrupted section's own (s): another process of a shared file
+    // may have read the header that section wrote, counter s and all, and
+    // must see that the file changed again.  (Going back to s - 1 would
+    // make the next section's counter s once more, and such a process would
+    // keep that header and the nodes it read since.)
     rc = read_header(image);
     uint32_t s = 0;
     if (rc == 0) {
@@ -205,7 +210,7 @@ int32_t restore(KXCB* cb, KXCB* image) {
         build_header(image, h);
         load_header(cb, h);
         s = cb->change_counter;
-        cb->change_counter = s - 1;
+        cb->change_counter = s + 1;
         rc = hdrwrite(cb);
         if (rc == 0) cb->header_dirty = 0;
     }

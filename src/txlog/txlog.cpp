@@ -80,7 +80,9 @@ bool chain_member(const uint8_t* x, bool head) {
 }
 
 int32_t logget(KXCB* cb, WorkImage& image, uint32_t n) {
-    if (!image.holds(cb, n)) {
+    // An image that holds the node took it out of the pool when it read it.
+    if (image.holds(cb, n)) return 0;
+    {
         WorkImage& log = work::log();
         if (&image == &log && g_log_dirty && log.owner != nullptr && is_open(log.owner)) {
             // Its records go to their own file first.
@@ -129,7 +131,10 @@ int32_t translog_impl(KXCB* cb, uint8_t type, const uint8_t* body) {
     if ((type == logrec::Added || type == logrec::Removed) &&
         (body[1] == lognode::LockRoot || (cb->trans_mode != 1 && cb->trans_mode != 3)))
         return 0;
-    int32_t rc = strtwrit(cb);
+    // Entries are logged from inside write sections: a nested section would
+    // only count.
+    const bool own_section = cb->write_depth == 0;
+    int32_t rc = own_section ? strtwrit(cb) : 0;
     if (rc != 0) return rc;
     const int32_t current = cb->trans_current_node;
     if (current > 0) {
@@ -173,11 +178,25 @@ int32_t translog_impl(KXCB* cb, uint8_t type, const uint8_t* body) {
                 }
                 if (rc == 0) init_log_node(log, lognode::ContinuationKind, 0, own_slot(cb));
             }
-            if (rc == 0) {
-                cb->trans_current_node = static_cast<int32_t>(n);
+            if (rc == 0) cb->trans_current_node = static_cast<int32_t>(n);
+            if (rc == 0 && cb->flush_mode == 4) {
+                // At flush mode 4 (every transaction's) the write section
+                // is whole or, after a stop, refused by the marker until it
+                // is restored: the new node and the header reach the file
+                // with the section's other writes.  The node leaves the pool
+                // now (its old content to the image file first), as its
+                // first write would take it.
+                rc = cacheimage(cb, n);
+                if (rc == 0) rc = cachedrop(cb, n);
+                log.owner = cb;
+                log.handle = cb->handle;
+                log.node = n;
+                g_log_dirty = true;
+                if (kept == 0) cb->header_dirty = 1;
+            } else if (rc == 0) {
                 rc = logput(cb, log, n);
+                if (rc == 0 && kept == 0) rc = hdrwrite(cb);
             }
-            if (rc == 0 && kept == 0) rc = hdrwrite(cb);
         }
         if (rc == 0) {
             uint8_t* x = log.bytes;
@@ -196,6 +215,7 @@ int32_t translog_impl(KXCB* cb, uint8_t type, const uint8_t* body) {
             if (type == logrec::SectionEnd) rc = logput(cb, log, static_cast<uint32_t>(cb->trans_current_node));
         }
     }
+    if (!own_section) return rc;
     const int32_t end = endwrit(cb);
     return end != 0 ? end : rc;
 }
