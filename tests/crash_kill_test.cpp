@@ -356,7 +356,7 @@ std::string counters(KXCB* cb, const Snapshot& s) {
 
 class Replay {
 public:
-    Replay(const std::string& path, const Config& c) : data_(c.data), shared_(shared(c)) {
+    Replay(const std::string& path, const Config& c) : data_(c.data) {
         std::memset(&cb_, 0, sizeof cb_);
         ciunlink(path.c_str());
         const int32_t rc = c.data ? dbcreate(&cb_, path.c_str(), record_.data(), static_cast<uint32_t>(record_.size()),
@@ -427,13 +427,6 @@ private:
             if (c.is("dadd")) {
                 vars_.fill(id, static_cast<uint32_t>(num(2)), static_cast<int32_t>(num(3)),
                            static_cast<uint32_t>(num(4)));
-                // Record numbers handed out to a transaction that was rolled
-                // back stay used; in a shared file another process's may
-                // be, so the replay gives each record the number the
-                // worker's file gave it.  Alone on its file a worker gets the
-                // numbers the replay works out.
-                if (shared_ && c.returned && !c.values.empty())
-                    cb_.preset_record = static_cast<int32_t>(std::strtol(c.values[0].c_str(), nullptr, 10));
                 const int32_t rc = dadd(&cb_, vars_.list);
                 // The record number must be the one the worker's file gave.
                 if (rc == 0 && c.returned && !c.values.empty() &&
@@ -452,7 +445,6 @@ private:
     }
 
     bool data_;
-    bool shared_ = false;
     KXCB cb_;
     std::vector<uint8_t> record_ = std::vector<uint8_t>(4096);
     DataVars vars_;

@@ -384,6 +384,9 @@ KX_API int32_t endwrit(KXCB* cb) {
         // The log's section end goes after the nodes it vouches for.
         const bool logged = r == 0 && (cb->trans_current_node > 0 || cb->trans_mode == 1 || cb->trans_mode == 2);
         if (logged) r = tx_section_end(cb);
+        // The log's last records may have taken a new log node: the header
+        // that counts it goes with them.
+        if (logged && r == 0 && cb->header_dirty) r = hdrwrite(cb);
         if (cb->flush_needed && cb->flush_mode != 0 && r == 0) {
             r = storage::flush_checked(cb);
             cb->flush_needed = 0;
