@@ -647,6 +647,7 @@ int32_t cachedrop(KXCB* cb, uint32_t n) {
 }
 
 int32_t cacheimage(KXCB* cb, uint32_t n) {
+    if (cb->image == nullptr) return 0;
     const Pool& p = pool();
     return before_change(cb, p.active() ? p.find(cb, n) : nullptr, n);
 }
