@@ -62,6 +62,11 @@ void clear_state(KXCB* cb) {
 // Writes an image as log node n of another file (the mirror) without making
 // the image stand for that file.
 int32_t copy_log_node(KXCB* to, const uint8_t* bytes, uint32_t n) {
+    // The mirror's copy of the node goes as any node of the mirror does:
+    // its old content to the mirror's own image file, when it has one.
+    int32_t rc = cacheimage(to, n);
+    if (rc == 0) rc = cachedrop(to, n);
+    if (rc != 0) return rc;
     uint8_t out[NodeSize];
     std::memcpy(out, bytes, NodeSize);
     nodeto(out, order_flag(to));
