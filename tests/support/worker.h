@@ -78,34 +78,45 @@ private:
     std::string dir_;
 };
 
+// Starts the helper program `name` (built beside the tests) with `args`,
+// its standard input and output on pipes: *to writes to it, *from reads
+// from it.  The process id, or -1 (and a test failure) when it cannot be
+// started.
+inline pid_t spawn_helper(const std::string& name, const std::vector<std::string>& args, int* to, int* from) {
+    *to = *from = -1;
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << errno;
+        return -1;
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    const std::string path = helper_path(name);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const auto& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(in[0]);
+    ::close(out[1]);
+    *to = in[1];
+    *from = out[0];
+    if (rc != 0) {
+        ADD_FAILURE() << "posix_spawn " << path << ": " << rc;
+        return -1;
+    }
+    return pid;
+}
+
 class Worker {
 public:
     // With no script the worker reads operations from send(); with a script
     // it runs those and then ends.
     explicit Worker(const std::vector<std::string>& script = {}) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe: " << errno;
-            return;
-        }
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        const std::string path = helper_path("kx_worker");
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (const auto& s : script) argv.push_back(const_cast<char*>(s.c_str()));
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(in[0]);
-        ::close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-        if (rc != 0) {
-            pid_ = -1;
-            ADD_FAILURE() << "posix_spawn " << path << ": " << rc;
-        }
+        pid_ = spawn_helper("kx_worker", script, &to_, &from_);
     }
     ~Worker() {
         if (pid_ > 0) {
