@@ -897,3 +897,32 @@ INSTANTIATE_TEST_SUITE_P(CrashKill, CrashKillFixed, ::testing::ValuesIn(kFixed),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Opening a shared file while another process keeps writing it: the open
+// reads the header again once it holds the gate, so the checks of the open
+// (the root list, the sweep of the lock tree) never read nodes by a header
+// that was current before the other process's last section.
+TEST(CrashKillOpen, SharedOpensBesideAWriter) {
+    kxtest::MemoryDir mem;
+    const std::string file = mem.path("open.kx");
+    {
+        KXCB cb;
+        std::memset(&cb, 0, sizeof cb);
+        ASSERT_EQ(bcreate(&cb, file.c_str(), 'E', 1, kIndexRoots), 0);
+        ASSERT_EQ(mclose(&cb), 0);
+    }
+    Proc writer({"file=" + file, "kind=index", "open=S", "trans=3", "cache=8", "seed=5", "id=0", "how=1"});
+    ASSERT_TRUE(writer.wait_for("ready", 20000));
+    for (int i = 0; i < 300; ++i) {
+        KXCB cb;
+        std::memset(&cb, 0, sizeof cb);
+        ASSERT_EQ(bopen(&cb, file.c_str(), 'S', 2, kIndexRoots), 0) << "open " << i;
+        ASSERT_EQ(mclose(&cb), 0);
+    }
+    writer.signal(SIGTERM);
+    EXPECT_TRUE(writer.wait_for("closed", 20000));
+}
+
+}  // namespace

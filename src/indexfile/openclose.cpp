@@ -237,6 +237,10 @@ KX_API int32_t bopen(KXCB* cb, const char* name, char mode, int32_t access, cons
         return cb == nullptr ? rc : result(cb, rc);
     }
     rc = strtopen(cb);
+    // Another process may have written the file since _bopen read the header
+    // and let the gate go: the checks below and the sweep of the lock tree
+    // read the header as it stands now.
+    if (rc == 0 && !exclusive(cb)) rc = read_header(cb);
     if (rc != 0) {
         endopen(cb);
         if (cb->user_slot != NoSlot) relslot(cb, cb->user_slot);
