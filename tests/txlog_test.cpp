@@ -680,3 +680,34 @@ TEST_P(DataTx, RecordsAddedAndDeletedAreTakenBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write section refused by another's marker changes nothing, not even the
+// block's copy of the change counter: copies raised by each refusal of a
+// process waiting for a recovery came to equal the file's counter after the
+// recovery's sections, and the next section then kept a header and nodes
+// that were no longer the file's.
+TEST_P(TxFile, RefusedSectionLeavesTheCounterAlone) {
+    Block b;
+    const auto path = file("t.kx");
+    create(b, path);
+    add(b.get(), "x", 1);
+    EXPECT_EQ(mclose(b.get()), 0);
+    const uint16_t marker = 13245;
+    kxtest::patch_file(path, 1010,
+                       order() == 2 ? std::vector<uint8_t>{uint8_t(marker >> 8), uint8_t(marker & 0xFF)}
+                                    : std::vector<uint8_t>{uint8_t(marker & 0xFF), uint8_t(marker >> 8)});
+    ASSERT_EQ(_bopen(b.get(), path.c_str(), 'E', 2), 0);
+    ASSERT_EQ(csetfile(b.get(), 4), 0);
+    const uint32_t counter = b->change_counter;
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(strtwrit(b.get()), KX_E_MARKER);
+    EXPECT_EQ(uint32_t{b->change_counter}, counter);
+    ASSERT_EQ(clrwrit(b.get()), 0);
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    EXPECT_EQ(uint32_t{b->change_counter}, counter + 1);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    EXPECT_EQ(mclose(b.get()), 0);
+}
+
+}  // namespace

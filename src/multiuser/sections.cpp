@@ -320,6 +320,7 @@ KX_API int32_t strtwrit(KXCB* cb) {
         }
         r = hdrchk(cb);
     }
+    const uint32_t counter_read = cb->change_counter;
     if (cb->write_depth == 0) {
         ++cb->change_counter;
         cb->header_dirty = 1;
@@ -358,6 +359,13 @@ KX_API int32_t strtwrit(KXCB* cb) {
     if (r != 0) {
         // Leave nothing held that the failed start took: the write lock (or
         // the read-lock byte of an enclosing read section) and the gate.
+        // The change counter goes back to the value read from the file: a
+        // section that never began changed nothing, and a copy raised by
+        // each refused start (a process waiting out another's marker) could
+        // come to equal the file's counter after others' sections, and the
+        // next start would then keep a header and nodes that are no longer
+        // the file's.
+        if (cb->write_depth == 0) cb->change_counter = counter_read;
         if (shared(cb) && cb->write_depth == 0) {
             if (cb->read_lock_level == 3) drop_read_locks(cb);
             if (cb->read_depth != 0 && cb->read_lock_level == 1) rdlock(cb, false);
