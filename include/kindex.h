@@ -424,6 +424,49 @@ KX_API int32_t imageback(KXCB *cb, KXCB *image);
  * image file recorded (call it with no image file attached to cb). */
 KX_API int32_t imagerest(KXCB *cb, KXCB *image);
 
+/* ---- Roots with trees of their own ------------------------------------ */
+/* Gives root number root (1..50) a tree of its own in tree slot slot
+ * (1..50), or lets it share the tree already in that slot. */
+KX_API int32_t addroot(KXCB *cb, int32_t root, int32_t slot);
+/* Frees every node of the tree root number root lives in and takes the root
+ * back to the main tree. */
+KX_API int32_t droproot(KXCB *cb, uint32_t root);
+
+/* ---- Rebuild, check and conversion ------------------------------------ */
+/* Reads every node slot of a damaged index file raw and inserts the entries
+ * of every leaf it finds into a new file target (created; it must not
+ * exist).  root_list (bcreate's format, may be null: roots 1..45 with the
+ * source's key types) gives the new file's roots. */
+KX_API int32_t cbuild(const char *source, const char *target, const KXROOTLIST *root_list);
+/* The same into an index file the caller created and opened (target), which
+ * it closes; the pending transaction log of the source is carried over so
+ * that transroll can still undo it.  mode 1 or 3: the source is in native
+ * byte order, 2: in the other order. */
+KX_API int32_t bbuild(const char *source, KXCB *target, int32_t mode);
+KX_API int32_t z_bbuild(const char *source, KXCB *target, int32_t mode, KXBUILDFUNC callback);
+/* Copies every record of data file source into data file target, building
+ * its keys from list, or from the list callback returns for each record
+ * (either may be null, not both).  buffer holds one record. */
+KX_API int32_t dbuild(KXCB *source, KXCB *target, void *buffer, int32_t size, const KXDLIST *list,
+                      KXDBUILDFUNC callback);
+/* Verifies an open index file without changing it: 0 sound; -1 a fault,
+ * with cb->check_reason (-201..-214) and cb->check_position (the node). */
+KX_API int32_t bcheck(KXCB *cb);
+KX_API int32_t z_bcheck(KXCB *cb, KXCHECKFUNC callback);
+/* Walks every tree of a closed index file and moves entries that are out of
+ * order, and data whose pieces are incomplete, into a new salvage file:
+ * 0 nothing was wrong, KX_E_WALK something was moved or could not be
+ * walked. */
+KX_API int32_t ccheck(const char *name, const char *salvage);
+KX_API int32_t z_ccheck(const char *name, const char *salvage, const KXROOTLIST *root_list,
+                        KXCHECKFUNC callback);
+/* Turns an index file of the older format (1024-byte nodes) into a new
+ * index file. */
+KX_API int32_t cconvert(const char *old_name, const char *new_name);
+/* Changes the key types (of empty roots only) and the segment lists of the
+ * roots root_list names. */
+KX_API int32_t cchgndx(KXCB *cb, const KXROOTLIST *root_list);
+
 /* ---- Counters, custom data and record numbers ------------------------- */
 /* cgetcnt leaves the record count in cb->recval. */
 KX_API int32_t cgetcnt(KXCB *cb);
