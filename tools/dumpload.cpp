@@ -34,6 +34,7 @@
 #include <memory>
 
 #include "filefacts.h"
+#include "options.h"
 #include "tool.h"
 
 namespace kxtool {
@@ -42,55 +43,6 @@ namespace {
 
 constexpr int32_t DataBufferBytes = 32768;  // 128 pieces of at most 244 bytes
 constexpr int LockRoot = 50;
-
-bool host_is_little() {
-    const uint16_t one = 1;
-    uint8_t b[2];
-    std::memcpy(b, &one, 2);
-    return b[0] == 1;
-}
-
-bool parse_number(const std::string& text, uint64_t max, uint64_t* value) {
-    if (text.empty() || text.size() > 20) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0 || v > max) return false;
-    *value = v;
-    return true;
-}
-
-// The --segments options of dump and load: "TYPES" for every compound root
-// (or the one --root names), "N=TYPES" for root N.
-struct SegmentOptions {
-    bool have_all = false;
-    SegmentList all;
-    std::map<int, SegmentList> by_root;
-
-    bool add(const std::string& text, std::string& why) {
-        const size_t eq = text.find('=');
-        SegmentList list;
-        if (!parse_segment_list(eq == std::string::npos ? text : text.substr(eq + 1), list, why)) return false;
-        if (eq == std::string::npos) {
-            have_all = true;
-            all = list;
-            return true;
-        }
-        uint64_t root = 0;
-        if (!parse_number(text.substr(0, eq), 45, &root) || root < 1) {
-            why = std::string("'").append(text, 0, eq).append("' is not a root number 1..45");
-            return false;
-        }
-        by_root[static_cast<int>(root)] = list;
-        return true;
-    }
-    const SegmentList* find(int root) const {
-        const auto it = by_root.find(root);
-        if (it != by_root.end()) return &it->second;
-        return have_all ? &all : nullptr;
-    }
-};
 
 struct Options {
     std::string file;
@@ -141,25 +93,6 @@ int parse_options(const std::string& command, const std::vector<std::string>& ar
     if (o.file.empty()) return usage(command, "no file named");
     return 0;
 }
-
-// A root list for the library, with the segment lists it points to.
-struct RootList {
-    std::vector<std::vector<KXSEGMENT>> segments;
-    std::vector<KXROOTLIST> list;
-
-    void add(int root, uint8_t type, const SegmentList* segs) {
-        KXSEGMENT* p = nullptr;
-        if ((type & 31) == 8 && segs != nullptr) {
-            segments.push_back(library_segments(*segs));
-            p = segments.back().data();
-        }
-        list.push_back({static_cast<uint8_t>(root), type, p});
-    }
-    const KXROOTLIST* done() {
-        list.push_back({0, 0, nullptr});
-        return list.data();
-    }
-};
 
 // ---- dump ----------------------------------------------------------------
 

@@ -5,6 +5,10 @@
 //   kindex dump FILE           every entry as text
 //   kindex load FILE           that text back into a (new) file
 //   kindex recover FILE        put a file left by a crash back in order
+//   kindex check FILE          verify the trees and the free list
+//   kindex salvage FILE SALV   move misplaced entries into a salvage file
+//   kindex rebuild SRC DST     a sound copy of a damaged file
+//   kindex convert OLD NEW     an older-format file into a new one
 //
 // Exit codes: 0 success, 1 failure (one line on stderr names the file and
 // the library's result code), 2 a wrong command line.
@@ -100,6 +104,52 @@ const Command kCommands[] = {
      "when there was nothing to do), 1 when it could not be recovered or a step\n"
      "failed (the line names the library's result code).  For a shared file, stop\n"
      "every process that uses it first.\n"},
+    {"check", kxtool::cmd_check, "verify a file's trees and free list",
+     "usage: kindex check FILE [--quiet]\n"
+     "\n"
+     "Verifies FILE without changing it (bcheck): the header's values, every\n"
+     "tree's shape, every node's layout, the order of all entries along the leaf\n"
+     "level, that every leaf is found again by a search from its tree's root, and\n"
+     "the free list.  Prints \"sound\", or the first fault found in words with the\n"
+     "node it lies in, and exits 1 on a fault.\n"
+     "\n"
+     "The file is opened shared: other processes using it wait while the check\n"
+     "runs.  A node count shows on stderr when it is a terminal (--quiet: never).\n"},
+    {"salvage", kxtool::cmd_salvage, "move misplaced entries into a salvage file",
+     "usage: kindex salvage FILE SALVAGE [--quiet]\n"
+     "\n"
+     "Walks the leaf level of every tree of FILE (ccheck) and takes out every\n"
+     "entry that is out of order and every datum whose pieces are incomplete,\n"
+     "putting them into SALVAGE, a new index file with FILE's byte order and root\n"
+     "types, where they keep their roots, keys, record values and payloads.  Says\n"
+     "how many data were moved, then checks FILE as `kindex check` does.\n"
+     "\n"
+     "FILE is opened exclusively.  Exit 0 when FILE is sound afterwards, 1 when it\n"
+     "is still damaged (a tree that cannot be walked is left as it is: `kindex\n"
+     "rebuild` makes a sound copy) or a step failed.\n"},
+    {"rebuild", kxtool::cmd_rebuild, "make a sound copy of a damaged file",
+     "usage: kindex rebuild SRC DST [--byte-order big|little] [--segments [R=]TYPES]... [--quiet]\n"
+     "\n"
+     "Reads every node slot of SRC as it lies in the file, without following any\n"
+     "link, and puts the entries of every leaf it can read into DST, a new file\n"
+     "with SRC's root types, trees of their own, counters and custom data (cbuild).\n"
+     "So a file whose interior nodes, free list or links are destroyed comes back\n"
+     "with every entry of its readable leaves.  Entries of root 46 (the library's\n"
+     "own) are not copied.\n"
+     "\n"
+     "When SRC holds a pending transaction (a process stopped inside one), its\n"
+     "undo log is carried over into DST (bbuild), so that `kindex recover DST`\n"
+     "still rolls it back.  --byte-order makes DST a file of that byte order.\n"
+     "Compound roots need their segment lists to put their keys in order\n"
+     "(--segments as for dump).  Afterwards DST is checked as `kindex check` does.\n"
+     "Exit 1 when the rebuild or the check fails.\n"},
+    {"convert", kxtool::cmd_convert, "turn an older-format file into a new index file",
+     "usage: kindex convert OLD NEW\n"
+     "\n"
+     "Reads the leaves of OLD, an index file of the older format with 1024-byte\n"
+     "nodes, and puts their entries into NEW, a new index file (cconvert); the\n"
+     "next record number is carried over.  A damaged old leaf is passed over and\n"
+     "the others are still converted; the failure is then reported.\n"},
 };
 
 void print_overview(FILE* out) {
@@ -142,7 +192,7 @@ int main(int argc, char** argv) {
         }
         const Command* c = find_command(args[1]);
         if (c == nullptr || args.size() > 2) {
-            kxtool::complain("help", "", "no command '" + args[1] + "' (commands: demo, stat, dump, load, recover)");
+            kxtool::complain("help", "", "no command '" + args[1] + "' (commands: demo, stat, dump, load, recover, check, salvage, rebuild, convert)");
             return kxtool::ExitUsage;
         }
         std::fputs(c->help, stdout);

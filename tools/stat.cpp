@@ -123,6 +123,15 @@ int print_stat(const std::string& command, const std::string& path, FILE* out) {
     if (!logs.damage.empty()) std::fprintf(out, "  %-19s damaged: %s\n", "", logs.damage.c_str());
     std::fprintf(out, "  write in progress   %s\n",
                  h.marker_set ? "yes: the file was left in the middle of a write section" : "no");
+    // The tree slot map: the roots that have a tree of their own (or share
+    // one with other roots) instead of living in the main tree.
+    std::string slot_map;
+    for (int r = 1; r <= 50; ++r) {
+        if (h.slot_map[r - 1] == 0) continue;
+        if (!slot_map.empty()) slot_map += ", ";
+        slot_map += "root " + std::to_string(r) + " in slot " + std::to_string(h.slot_map[r - 1]);
+    }
+    std::fprintf(out, "  trees of their own  %s\n", slot_map.empty() ? "none: every root lives in the main tree" : slot_map.c_str());
 
     // The library opens a typed file only with a matching root list.
     // Compound roots get no segment list: their keys then compare equal,

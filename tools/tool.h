@@ -30,6 +30,8 @@ std::string result_name(int32_t code);
 // What the library's io_error detail of a failed file step means, or an
 // empty string when it is 0 or not known.
 std::string io_error_text(int32_t io_error);
+// What a check reason (-201..-214, left by bcheck in check_reason) means.
+std::string check_reason_text(int32_t reason);
 
 // One line on stderr: "kindex COMMAND: FILE: what".
 void complain(const std::string& command, const std::string& file, const std::string& what);
@@ -108,6 +110,10 @@ int cmd_stat(const std::vector<std::string>& args);
 int cmd_dump(const std::vector<std::string>& args);
 int cmd_load(const std::vector<std::string>& args);
 int cmd_recover(const std::vector<std::string>& args);
+int cmd_check(const std::vector<std::string>& args);
+int cmd_salvage(const std::vector<std::string>& args);
+int cmd_rebuild(const std::vector<std::string>& args);
+int cmd_convert(const std::vector<std::string>& args);
 
 // For a file whose header the tool could not read (why): opens it through
 // the library to let the library name the fault, complains, and returns the
