@@ -113,6 +113,13 @@ int32_t nodefree(KXCB* cb, WorkImage& image, uint32_t n) {
     store<uint32_t>(image.bytes + 4, cb->free_head);
     store<uint32_t>(image.bytes + 8, NoNode);
     store<int16_t>(image.bytes + 12, -1);
+    if (n == 0) {
+        // Node 0 is marked free but never handed out again: 0 stands for
+        // "no node" where the header names a tree slot's root node and the
+        // log its nodes, so a slot tree or log node there would be lost.
+        store<uint32_t>(image.bytes + 4, NoNode);
+        return 0;
+    }
     cb->free_head = n;
     return header_changed(cb);
 }

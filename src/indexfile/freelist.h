@@ -22,7 +22,9 @@ namespace kx {
 // header cannot be written.
 uint32_t nodealloc(KXCB* cb);
 // Turns the image into a free node heading the free list; the caller writes
-// the image as node n afterwards.
+// the image as node n afterwards.  Node 0 (the main tree's first root, and
+// "no node" in the tree slot table and the log links) is marked free but
+// left out of the list, so it is never reused.
 int32_t nodefree(KXCB* cb, WorkImage& image, uint32_t n);
 // Makes sure spare slots exist for one insertion into the current tree slot.
 int32_t nodespare(KXCB* cb);
