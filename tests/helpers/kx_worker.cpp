@@ -102,6 +102,7 @@
 //   cidread                        values: id, name ("-" empty), value,
 //                                  current record
 //   set bypass V, set merge V      record-lock bypass and merge-on-delete
+//   addroot R S, droproot R        give root R tree slot S, drop root R's tree
 //
 // pattern(key, LEN): byte i is 'a' + (7 * key + i) mod 26, key taken as an
 // unsigned 32-bit number.
@@ -562,6 +563,13 @@ bool run(Worker& w, const std::string& line) {
     } else if (op == "cdelcur") {
         const auto root = static_cast<int32_t>(number());
         call([&] { return cdelcur(w.cb(), root); });
+    } else if (op == "addroot") {
+        const auto root = static_cast<int32_t>(number());
+        const auto slot = static_cast<int32_t>(number());
+        call([&] { return addroot(w.cb(), root, slot); });
+    } else if (op == "droproot") {
+        const auto root = static_cast<uint32_t>(number());
+        call([&] { return droproot(w.cb(), root); });
     } else if (op == "msetlock" || op == "mtstlock" || op == "mclrlock") {
         const auto root = static_cast<int32_t>(number());
         call([&] {
