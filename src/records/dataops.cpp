@@ -105,8 +105,12 @@ int32_t addkeys(KXCB* cb, const uint8_t* rec, int32_t length, uint32_t recno, co
 }
 
 int32_t delkeys(KXCB* cb, const uint8_t* rec, uint32_t recno, const KXDLIST* list, int32_t length) {
-    int32_t r = verify_stored(cb, rec, length, list);
-    if (r != 0) return r;
+    const int32_t r = verify_stored(cb, rec, length, list);
+    return r != 0 ? r : removekeys(cb, rec, recno, list, length);
+}
+
+int32_t removekeys(KXCB* cb, const uint8_t* rec, uint32_t recno, const KXDLIST* list, int32_t length) {
+    int32_t r = 0;
     for (int32_t i = 0; list[i].type != EndOfList; ++i) {
         if (!keyed(list[i])) continue;
         uint8_t key[KeyOutputBytes + 13] = {};

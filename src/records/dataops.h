@@ -23,6 +23,9 @@ void freerecno(KXCB* cb, uint32_t number);
 void take_free_number(KXCB* cb, uint32_t number);
 int32_t addkeys(KXCB* cb, const uint8_t* rec, int32_t length, uint32_t recno, const KXDLIST* list);
 int32_t delkeys(KXCB* cb, const uint8_t* rec, uint32_t recno, const KXDLIST* list, int32_t length);
+// delkeys without the checksum tests: takes out the keys a record's fields
+// give, whatever its checksums say (a record whose add failed half-way).
+int32_t removekeys(KXCB* cb, const uint8_t* rec, uint32_t recno, const KXDLIST* list, int32_t length);
 // Puts back the stored record's keys for the keyed fields up to index last.
 void undokeys(KXCB* cb, const uint8_t* rec, int32_t length, uint32_t recno, const KXDLIST* list, int32_t last);
 int32_t updkeys(KXCB* cb, const uint8_t* rec, uint32_t recno, const KXDLIST* list, int32_t length);
