@@ -2,7 +2,8 @@
 // demo, dump | load round trips over every key type in both byte orders,
 // the key forms of a dump, stat figures against the tree checker, stat's
 // view of the transaction log (laid by hand, damaged chains included),
-// recover on files left by a crash, and the messages and exit codes of
+// recover on files left by a crash, check, salvage, rebuild and convert on
+// damaged, compound and older-format files, and the messages and exit codes of
 // failures.
 #include <fcntl.h>
 #include <spawn.h>
@@ -20,6 +21,7 @@
 #include <random>
 #include <sstream>
 
+#include "support/oldformat.h"
 #include "support/testing.h"
 #include "support/tree_check.h"
 
@@ -1050,6 +1052,235 @@ TEST_F(ToolTest, RecoverPutsBackAFileLeftMidWriteOnlyFromItsImage) {
 
 // ---- Failures: messages and exit codes -----------------------------------
 
+// ---- check, salvage, rebuild, convert ------------------------------------
+
+// A height-1 file of root 1 (int32 keys) whose only leaf is the root node;
+// its node number.
+uint32_t small_file(const std::string& path, int order, int32_t count) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    Block b;
+    Closer close_b{b.get()};
+    EXPECT_EQ(bcreate(b.get(), path.c_str(), 'E', order, roots), 0);
+    add_numbered(b.get(), 0, count);
+    EXPECT_EQ(+b->main_height, 1u);
+    const uint32_t leaf = b->main_root;
+    EXPECT_EQ(mclose(b.get()), 0);
+    return leaf;
+}
+
+size_t node_at(uint32_t n) { return 1024 + 2048 * static_cast<size_t>(n); }
+
+TEST_F(ToolTest, CheckSaysSoundOrNamesTheFaultAndItsNode) {
+    for (const int order : {1, 2}) {
+        SCOPED_TRACE(order == 1 ? "little-endian" : "big-endian");
+        const std::string a = file(order == 1 ? "le.kx" : "be.kx");
+        const uint32_t leaf = small_file(a, order, 20);
+        Outcome r = kindex(tmp, {"check", a});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, a + ": sound\n");
+        EXPECT_EQ(r.err, "");
+
+        // Free bytes (node offset 16) far outside 0..2030.
+        const uint8_t big = 0x7F;
+        kxtest::patch_file(a, node_at(leaf) + 16, order == 1 ? std::vector<uint8_t>{0x00, big}
+                                                             : std::vector<uint8_t>{big, 0x00});
+        r = kindex(tmp, {"check", a});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out, a + ": damaged at node " + std::to_string(leaf) +
+                             ": a node's free byte count is out of range (reason -202)\n");
+    }
+    const Outcome none = kindex(tmp, {"check", file("missing.kx")});
+    EXPECT_EQ(none.code, 1);
+    EXPECT_NE(none.err.find("kindex check: " + file("missing.kx") + ": cannot open"), std::string::npos) << none.err;
+    EXPECT_EQ(kindex(tmp, {"check"}).code, 2);
+}
+
+// Two neighbouring entries of one leaf swapped: salvage takes the one that
+// stands second (it sorts below the first) into the salvage file, and the
+// file is sound afterwards.
+TEST_F(ToolTest, SalvageMovesAnOutOfOrderEntryOutAndLeavesASoundFile) {
+    for (const int order : {1, 2}) {
+        SCOPED_TRACE(order == 1 ? "little-endian" : "big-endian");
+        const std::string a = file(order == 1 ? "le.kx" : "be.kx"), salvage = file(order == 1 ? "le.salv" : "be.salv");
+        const uint32_t leaf = small_file(a, order, 20);
+        std::vector<uint8_t> bytes = kxtest::read_file(a);
+        // Entries start at node offset 18, each N + 1 bytes; keys 0..9 have
+        // payloads "vK" of one length, so entries 3 and 4 are the same size.
+        size_t at = node_at(leaf) + 18;
+        for (int i = 0; i < 3; ++i) at += bytes[at] + 1u;
+        const size_t len = bytes[at] + 1u;
+        ASSERT_EQ(bytes[at + len] + 1u, len);
+        std::vector<uint8_t> first(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + len));
+        std::copy(bytes.begin() + static_cast<long>(at + len), bytes.begin() + static_cast<long>(at + 2 * len),
+                  bytes.begin() + static_cast<long>(at));
+        std::copy(first.begin(), first.end(), bytes.begin() + static_cast<long>(at + len));
+        kxtest::write_file(a, bytes);
+        EXPECT_EQ(kindex(tmp, {"check", a}).code, 1);
+
+        Outcome r = kindex(tmp, {"salvage", a, salvage});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        EXPECT_EQ(r.out, a + ": moved 1 datum to " + salvage + "\n" + a + ": sound\n");
+        EXPECT_EQ(keys_and_payloads(salvage), "3=v3\n");
+        std::string expect;
+        for (int k = 0; k < 20; ++k)
+            if (k != 3) expect += std::to_string(k) + "=v" + std::to_string(k) + "\n";
+        EXPECT_EQ(keys_and_payloads(a), expect);
+
+        std::filesystem::remove(salvage);
+        r = kindex(tmp, {"salvage", a, salvage});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, a + ": nothing out of order; " + salvage + " was created empty\n");
+    }
+}
+
+// Every interior node zeroed: the tree cannot be walked, the rebuild reads
+// the leaves as they lie and brings every entry back.
+TEST_F(ToolTest, RebuildBringsBackEveryEntryOfAFileWithoutInteriorNodes) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    for (const int order : {1, 2}) {
+        SCOPED_TRACE(order == 1 ? "little-endian" : "big-endian");
+        const std::string a = file(order == 1 ? "le.kx" : "be.kx");
+        const std::string copy = file(order == 1 ? "le.new" : "be.new");
+        const std::string other = file(order == 1 ? "le.big" : "be.little");
+        Block b;
+        Closer close_b{b.get()};
+        ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', order, roots), 0);
+        add_numbered(b.get(), 0, 3000, 40);
+        ASSERT_GE(+b->main_height, 2u);
+        ASSERT_EQ(mclose(b.get()), 0);
+        const std::string before = keys_and_payloads(a);
+
+        std::vector<uint8_t> bytes = kxtest::read_file(a);
+        int zeroed = 0;
+        for (size_t n = 0; node_at(static_cast<uint32_t>(n + 1)) <= bytes.size(); ++n) {
+            const size_t at = node_at(static_cast<uint32_t>(n)) + 12;
+            const int level = order == 1 ? bytes[at] | bytes[at + 1] << 8 : bytes[at] << 8 | bytes[at + 1];
+            if (level <= 0 || level > 20) continue;
+            std::fill(bytes.begin() + static_cast<long>(node_at(static_cast<uint32_t>(n))),
+                      bytes.begin() + static_cast<long>(node_at(static_cast<uint32_t>(n + 1))), 0);
+            ++zeroed;
+        }
+        ASSERT_GT(zeroed, 0);
+        kxtest::write_file(a, bytes);
+        EXPECT_EQ(kindex(tmp, {"check", a}).code, 1);
+
+        Outcome r = kindex(tmp, {"rebuild", a, copy});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        EXPECT_EQ(r.out, a + ": rebuilt into " + copy + ": 3000 data in 1 root\n" + copy + ": sound\n");
+        EXPECT_EQ(keys_and_payloads(copy), before);
+
+        // Into the other byte order.
+        r = kindex(tmp, {"rebuild", a, other, "--byte-order", order == 1 ? "big" : "little"});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        EXPECT_EQ(keys_and_payloads(other), before);
+        EXPECT_NE(kindex(tmp, {"stat", other}).out.find(order == 1 ? "big-endian" : "little-endian"),
+                  std::string::npos);
+
+        // A target that exists is refused, and left alone.
+        const auto kept = kxtest::read_file(copy);
+        r = kindex(tmp, {"rebuild", a, copy});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("exists already"), std::string::npos) << r.err;
+        EXPECT_EQ(kxtest::read_file(copy), kept);
+    }
+}
+
+// A pending transaction in the source is carried over, so recover can still
+// take it back in the rebuilt file.
+TEST_F(ToolTest, RebuildCarriesAPendingTransactionOverForRecover) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    const std::string a = file("a.kx"), left = file("left.kx"), copy = file("copy.kx");
+    Block b;
+    Closer close_b{b.get()};
+    ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', 1, roots), 0);
+    add_numbered(b.get(), 0, 300, 30);
+    ASSERT_EQ(csetfile(b.get(), 4), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+    const std::string before = keys_and_payloads(a);
+
+    ASSERT_EQ(bopen(b.get(), a.c_str(), 'E', 2, roots), 0);
+    ASSERT_EQ(csetfile(b.get(), 4), 0);
+    ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+    ASSERT_EQ(strtwrit(b.get()), 0);
+    add_numbered(b.get(), 1000, 300, 30);
+    for (int32_t k = 0; k < 300; k += 7) ASSERT_EQ(cdelete(b.get(), 1, &k, 1), 0);
+    ASSERT_EQ(endwrit(b.get()), 0);
+    kxtest::write_file(left, kxtest::read_file(a));
+    ASSERT_EQ(transend(b.get(), 1), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+
+    Outcome r = kindex(tmp, {"rebuild", left, copy});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("the pending transaction was carried over"), std::string::npos) << r.out;
+    bool pending = false;
+    EXPECT_GT(stat_log_records(tmp, copy, &pending), 300);
+    EXPECT_TRUE(pending);
+    r = kindex(tmp, {"recover", copy});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(keys_and_payloads(copy), before);
+}
+
+// A compound root's keys can be ordered only with its segment list: check,
+// salvage and rebuild refuse to guess, and with the list the demo's file (a
+// data file with a compound root) checks sound and rebuilds sound, but not
+// into the other byte order (its records keep theirs).
+TEST_F(ToolTest, CompoundRootsAreCheckedAndRebuiltWithTheirSegmentLists) {
+    ASSERT_EQ(kindex(tmp, {"demo", tmp.path("demo"), "--records", "500"}).code, 0);
+    const std::string a = tmp.path("demo") + "/catalogue.kx", copy = file("copy.kx");
+    for (const char* command : {"check", "salvage", "rebuild"}) {
+        std::vector<std::string> args{command, a};
+        if (std::string(command) != "check") args.push_back(copy);
+        const Outcome r = kindex(tmp, args);
+        EXPECT_EQ(r.code, 2) << command;
+        EXPECT_NE(r.err.find("root 3 has compound keys: its segment list is needed"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    Outcome r = kindex(tmp, {"check", a, "--segments", "3=0,5d"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    r = kindex(tmp, {"rebuild", a, copy, "--segments", "3=0,5d"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    // 499 records under four roots, one free record number.
+    EXPECT_EQ(r.out, a + ": rebuilt into " + copy + ": 1997 data in 5 roots\n" + copy + ": sound\n");
+    r = kindex(tmp, {"rebuild", a, file("other.kx"), "--segments", "3=0,5d", "--byte-order", "big"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("holds the records of a data file"), std::string::npos) << r.err;
+}
+
+TEST_F(ToolTest, ConvertTurnsAnOlderFormatFileIntoANewOne) {
+    namespace old = kxtest::oldformat;
+    std::vector<old::Entry> entries;
+    for (int i = 0; i < 2; ++i) entries.push_back({1, "key" + std::to_string(i), static_cast<uint32_t>(10 + i), 0x80, "p"});
+    const std::string o = file("old.dat"), n = file("new.kx");
+    kxtest::write_file(o, old::file(4711, {old::leaf(entries)}));
+    Outcome r = kindex(tmp, {"convert", o, n});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, o + ": converted into " + n + ": 2 data in 1 root\n");
+    EXPECT_NE(kindex(tmp, {"stat", n}).out.find("next record number 4711"), std::string::npos);
+    r = kindex(tmp, {"convert", o, n});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("exists already"), std::string::npos) << r.err;
+    r = kindex(tmp, {"convert", file("none.dat"), file("none.kx")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("KX_E_BUILDSRC (-10)"), std::string::npos) << r.err;
+}
+
+TEST_F(ToolTest, StatNamesTheRootsWithTreesOfTheirOwn) {
+    const std::string a = file("a.kx");
+    small_file(a, 1, 5);
+    EXPECT_NE(kindex(tmp, {"stat", a}).out.find("trees of their own  none: every root lives in the main tree"),
+              std::string::npos);
+    Block b;
+    Closer close_b{b.get()};
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    ASSERT_EQ(bopen(b.get(), a.c_str(), 'E', 2, roots), 0);
+    ASSERT_EQ(addroot(b.get(), 46, 46), 0);
+    ASSERT_EQ(addroot(b.get(), 47, 46), 0);
+    ASSERT_EQ(mclose(b.get()), 0);
+    const Outcome r = kindex(tmp, {"stat", a});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("trees of their own  root 46 in slot 46, root 47 in slot 46"), std::string::npos) << r.out;
+}
+
 struct Failure {
     const char* name;
     std::vector<std::string> args;  // @F stands for the prepared file
@@ -1160,7 +1391,7 @@ INSTANTIATE_TEST_SUITE_P(Tool, ToolFailure, ::testing::ValuesIn(failures()),
 TEST_F(ToolTest, HelpNamesEveryCommandAndExplainsEach) {
     const Outcome all = kindex(tmp, {"--help"});
     EXPECT_EQ(all.code, 0);
-    for (const char* c : {"demo", "stat", "dump", "load", "recover", "help"})
+    for (const char* c : {"demo", "stat", "dump", "load", "recover", "check", "salvage", "rebuild", "convert", "help"})
         EXPECT_NE(all.out.find(std::string("  ") + c + " "), std::string::npos) << c;
     struct {
         const char* command;
@@ -1169,7 +1400,11 @@ TEST_F(ToolTest, HelpNamesEveryCommandAndExplainsEach) {
                 {"stat", "write-in-progress marker"},
                 {"dump", "--segments"},
                 {"load", "--byte-order"},
-                {"recover", "--image IMAGE"}};
+                {"recover", "--image IMAGE"},
+                {"check", "free list"},
+                {"salvage", "SALVAGE"},
+                {"rebuild", "pending transaction"},
+                {"convert", "older format"}};
     for (const auto& e : each) {
         const Outcome h = kindex(tmp, {"help", e.command});
         EXPECT_EQ(h.code, 0);

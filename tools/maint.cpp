@@ -113,16 +113,47 @@ std::string plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// The root list a file is opened with for a check or a rebuild: the root
+// types of its header, with the segment lists of its compound roots (their
+// keys cannot be put in order without one).  False, with a complaint, when
+// a compound root has none.
+bool typed_roots(const std::string& command, const std::string& path, const HeaderFacts& h,
+                 const SegmentOptions& segments, RootList& roots) {
+    for (int r = 1; r <= 45; ++r) {
+        if ((h.root_types[r] & 31) == 8 && segments.find(r) == nullptr) {
+            complain(command, path,
+                     "root " + std::to_string(r) +
+                         " has compound keys: its segment list is needed to put them in order (--segments [R=]TYPES)");
+            return false;
+        }
+        if (h.root_types[r] != 0) roots.add(r, h.root_types[r], segments.find(r));
+    }
+    roots.done();
+    return true;
+}
+
 // Opens an index file for a check: shared, so that other users of the file
 // only wait while the check runs, read/write when the file allows it (the
 // check runs in a write section, which keeps writers out), else read-only.
-int32_t open_for_check(KXCB& cb, const std::string& path) {
+int32_t open_for_check(KXCB& cb, const std::string& path, const KXROOTLIST* roots) {
     std::memset(&cb, 0, sizeof cb);
-    int32_t rc = _bopen(&cb, path.c_str(), 'S', 2);
+    int32_t rc = bopen(&cb, path.c_str(), 'S', 2, roots);
     if (rc == KX_OK) return rc;
     std::memset(&cb, 0, sizeof cb);
-    const int32_t ro = _bopen(&cb, path.c_str(), 'S', 1);
+    const int32_t ro = bopen(&cb, path.c_str(), 'S', 1, roots);
     return ro == KX_OK ? ro : rc;
+}
+
+// The --segments option, for split_args.
+auto segments_option(SegmentOptions& segments) {
+    return [&segments](const std::string& opt, const std::string& value, std::string& why) {
+        if (opt != "--segments") return 0;
+        if (value.empty()) {
+            why = "--segments needs a segment list";
+            return -1;
+        }
+        return segments.add(value, why) ? 2 : -1;
+    };
 }
 
 // Runs bcheck on an open file and prints its finding; true when sound.
@@ -152,13 +183,16 @@ bool check_open_file(const std::string& command, KXCB& cb, const std::string& pa
 int run_check(const std::vector<std::string>& args) {
     const std::string command = "check";
     Args a;
-    if (const int u = split_args(command, args, 1, a, [](const std::string&, const std::string&, std::string&) {
-            return 0;
-        }))
-        return u;
+    SegmentOptions segments;
+    if (const int u = split_args(command, args, 1, a, segments_option(segments))) return u;
     const std::string& path = a.files[0];
+    HeaderFacts h;
+    std::string why;
+    if (!read_header_facts(path, h, why)) return explain_unreadable(command, path, why);
+    RootList roots;
+    if (!typed_roots(command, path, h, segments, roots)) return ExitUsage;
     KXCB cb;
-    int32_t rc = open_for_check(cb, path);
+    int32_t rc = open_for_check(cb, path, roots.list.data());
     if (rc != KX_OK) {
         complain_result(command, path, "cannot open", rc, cb.io_error);
         return ExitFailed;
@@ -178,21 +212,21 @@ int run_check(const std::vector<std::string>& args) {
 int run_salvage(const std::vector<std::string>& args) {
     const std::string command = "salvage";
     Args a;
-    if (const int u = split_args(command, args, 2, a, [](const std::string&, const std::string&, std::string&) {
-            return 0;
-        }))
-        return u;
+    SegmentOptions segments;
+    if (const int u = split_args(command, args, 2, a, segments_option(segments))) return u;
     const std::string& path = a.files[0];
     const std::string& salvage = a.files[1];
     HeaderFacts h;
     std::string why;
     if (!read_header_facts(path, h, why)) return explain_unreadable(command, path, why);
+    RootList roots;
+    if (!typed_roots(command, path, h, segments, roots)) return ExitUsage;
 
     int32_t rc = 0;
     {
         Progress progress("salvaging", a.quiet, "nodes");
         ProgressScope scope(progress);
-        rc = z_ccheck(path.c_str(), salvage.c_str(), nullptr, on_check);
+        rc = z_ccheck(path.c_str(), salvage.c_str(), roots.list.data(), on_check);
     }
     if (rc != KX_OK && rc != KX_E_WALK) {
         complain_result(command, path, "salvage failed", rc);
@@ -201,10 +235,10 @@ int run_salvage(const std::vector<std::string>& args) {
     // How much the salvage file received.
     KXCB s;
     std::memset(&s, 0, sizeof s);
-    int32_t src = _bopen(&s, salvage.c_str(), 'E', 1);
+    int32_t src = bopen(&s, salvage.c_str(), 'E', 1, roots.list.data());
     uint64_t moved = 0;
-    int roots = 0;
-    if (src == KX_OK && !count_data(s, &moved, &roots, &src)) moved = 0;
+    int moved_roots = 0;
+    if (src == KX_OK && !count_data(s, &moved, &moved_roots, &src)) moved = 0;
     close_quietly(s);
     if (src != KX_OK) {
         complain_result(command, salvage, "cannot read the salvage file", src, s.io_error);
@@ -217,7 +251,7 @@ int run_salvage(const std::vector<std::string>& args) {
     std::printf("%s: moved %s to %s\n", path.c_str(), plural(moved, "datum", "data").c_str(), salvage.c_str());
     // What is left: a tree that could not be walked is not repaired here.
     KXCB cb;
-    rc = open_for_check(cb, path);
+    rc = open_for_check(cb, path, roots.list.data());
     if (rc != KX_OK) {
         complain_result(command, path, "cannot open it again to check it", rc, cb.io_error);
         return ExitFailed;
@@ -241,7 +275,7 @@ int32_t rebuild_into_new(const std::string& src, const std::string& dst, const H
                          RootList& roots, bool quiet) {
     KXCB t;
     std::memset(&t, 0, sizeof t);
-    int32_t rc = bcreate(&t, dst.c_str(), 'E', byte_order, roots.done());
+    int32_t rc = bcreate(&t, dst.c_str(), 'E', byte_order, roots.list.data());
     if (rc != KX_OK) return rc;
     for (int r = 1; r <= 50 && rc == KX_OK; ++r) {
         const int slot = h.slot_map[r - 1];
@@ -300,24 +334,33 @@ int run_rebuild(const std::vector<std::string>& args) {
         }
     }
     const bool same_order = byte_order == 0 || (byte_order == 1) == h.little_endian;
-    bool compound_without_list = false;
-    for (int r = 1; r <= 45; ++r)
-        compound_without_list = compound_without_list || ((h.root_types[r] & 31) == 8 && segments.find(r) == nullptr);
-    if (compound_without_list) {
-        complain(command, src,
-                 "a compound root needs its segment list to put its keys in order (--segments [R=]TYPES)");
-        return ExitUsage;
-    }
-
     // The source's root types, with the segment lists of compound roots.
     RootList root_list;
-    for (int r = 1; r <= 45; ++r) root_list.add(r, h.root_types[r], segments.find(r));
+    if (!typed_roots(command, src, h, segments, root_list)) return ExitUsage;
+    if (!same_order) {
+        // The records of a data file (root 49) keep their numbers in the
+        // file's byte order: copied into a file of the other order they
+        // would be refused there.
+        KXCB probe;
+        std::memset(&probe, 0, sizeof probe);
+        bool records = false;
+        if (bopen(&probe, src.c_str(), 'E', 1, root_list.list.data()) == KX_OK) {
+            records = cfirst(&probe, 49, nullptr, 0) == KX_OK;
+            mclose(&probe);
+        }
+        if (records) {
+            complain(command, src,
+                     "holds the records of a data file, whose numbers stay in its byte order: --byte-order cannot "
+                     "change it");
+            return ExitFailed;
+        }
+    }
     int32_t rc = 0;
     if (pending || !same_order) {
         const int order = byte_order != 0 ? byte_order : h.little_endian ? 1 : 2;
         rc = rebuild_into_new(src, dst, h, order, root_list, a.quiet);
     } else {
-        rc = cbuild(src.c_str(), dst.c_str(), root_list.done());
+        rc = cbuild(src.c_str(), dst.c_str(), root_list.list.data());
     }
     if (rc != KX_OK) {
         complain_result(command, src, "rebuild failed", rc);
@@ -327,7 +370,7 @@ int run_rebuild(const std::vector<std::string>& args) {
     }
 
     KXCB cb;
-    rc = open_for_check(cb, dst);
+    rc = open_for_check(cb, dst, root_list.list.data());
     if (rc != KX_OK) {
         complain_result(command, dst, "cannot open the rebuilt file", rc, cb.io_error);
         return ExitFailed;
