@@ -673,6 +673,7 @@ protected:
 
         why << "the victim's last lines:\n" << tail(v.lines(), 8);
         // Recovery beside the survivors.
+        keep_before_recovery(file, images[static_cast<size_t>(victim)]);
         {
             OpenBlock cb;
             const auto rep =
@@ -769,6 +770,19 @@ protected:
         if (c.trans == 1) std::printf("; mirror %d exact, %d refused", t.mirror_exact, t.mirror_refused);
         std::printf("\n");
         std::fflush(stdout);
+    }
+
+    // With KINDEX_CRASH_KEEP set, the file and the victim's image file as
+    // the victim left them, before recovery changes them (kept as
+    // before-recovery.kx and before-recovery.img beside the trial's files).
+    void keep_before_recovery(const std::string& file, const std::string& image) {
+        const char* dir = std::getenv("KINDEX_CRASH_KEEP");
+        if (dir == nullptr || *dir == 0) return;
+        std::error_code ec;
+        std::filesystem::copy_file(file, path("before-recovery.kx"), std::filesystem::copy_options::overwrite_existing, ec);
+        if (!image.empty())
+            std::filesystem::copy_file(image, path("before-recovery.img"), std::filesystem::copy_options::overwrite_existing,
+                                       ec);
     }
 
     // KINDEX_CRASH_KEEP=DIR: the files and the workers' output of a failed

@@ -6,10 +6,14 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include <filesystem>
+
 #include "frame/byteorder.h"
+#include "support/powerloss.h"
 #include "support/recovery.h"
 #include "support/testing.h"
 #include "support/tree_check.h"
@@ -579,6 +583,240 @@ TEST_P(TxFile, ImageRestoresTheFileOfAnUnfinishedSection) {
     EXPECT_EQ(kxtest::check_trees(r2.get()), "");
     EXPECT_EQ(imgclose(i2.get()), 0);
     EXPECT_EQ(mclose(r2.get()), 0);
+}
+
+// A section that wrote everything back, its log's section end included, and
+// stopped before it cleared the marker is put back by the restore, and so
+// must be every log node it wrote, also the emptied nodes a transaction kept
+// with how 2: a kept node left with the section's records behind a restored
+// head would hand rollback the section's removals and its section end, and
+// rollback would undo on the restored tree a change that is no longer there.
+// Here the section cuts a datum of 16 pieces short: its removal records run
+// from the head into a kept node, which takes the added entry and the
+// section end; undone on the restored tree, the added entry's undo takes the
+// old datum's first piece with it.
+TEST_P(TxFile, RestoreEmptiesTheKeptLogNodesTheStoppedSectionWrote) {
+    namespace fs = std::filesystem;
+    const auto path = file("t.kx"), ipath = file("t.img");
+    const std::string key = "long";
+    std::string datum(3800, 'x');
+    for (size_t i = 0; i < datum.size(); ++i) datum[i] = static_cast<char>('a' + (i * 7) % 26);
+    Snapshot before;
+    {
+        Block b;
+        create(b, path);
+        ASSERT_EQ(cdupadd(b.get(), 1, key.c_str(), 7, datum.data(), static_cast<int32_t>(datum.size())), 0);
+        // A log of several nodes, kept emptied.
+        ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+        for (uint32_t i = 0; i < 40; ++i) add(b.get(), "fill" + std::to_string(i), i, 200);
+        ASSERT_EQ(transend(b.get(), 2), 0);
+        int kept = 0;
+        chain_types(path, order(), &kept);
+        ASSERT_GE(kept, 3);
+        before = snap(b.get());
+        EXPECT_EQ(mclose(b.get()), 0);
+    }
+    kxtest::PowerLossRecorder rec;
+    {
+        Block b, img;
+        rec.start();
+        ASSERT_EQ(bcreate(img.get(), ipath.c_str(), 'E', order(), nullptr), 0);
+        ASSERT_EQ(mclose(img.get()), 0);
+        ASSERT_EQ(imgopen(img.get(), ipath.c_str(), 'E', 2), 0);
+        ASSERT_EQ(bopen(b.get(), path.c_str(), 'E', 2, nullptr), 0);
+        ASSERT_EQ(csetfile(b.get(), 4), 0);
+        ASSERT_EQ(imageback(b.get(), img.get()), 0);
+        ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+        ASSERT_EQ(cchange(b.get(), 1, key.c_str(), 7, "short", 5), 0);
+        rec.stop();
+        ASSERT_EQ(rec.unknown_handle_events(), 0u);
+        EXPECT_EQ(transroll(b.get(), nullptr, 0, nullptr), 0);
+        EXPECT_EQ(mclose(b.get()), 0);
+        EXPECT_EQ(imgclose(img.get()), 0);
+    }
+    // The stop: every write issued up to the one that clears the marker at
+    // the end of cchange's section.
+    const std::string recorded = fs::path(path).lexically_normal().string();
+    size_t cut = 0;
+    for (size_t i = 0; i < rec.event_count(); ++i) {
+        const auto& e = rec.event(i);
+        if (e.kind == kxtest::PowerLossRecorder::Kind::Write && rec.files()[e.file] == recorded && e.pos == 1010 &&
+            e.bytes == std::vector<uint8_t>{0, 0})
+            cut = i;
+    }
+    ASSERT_GT(cut, 0u);
+    const std::string folder = file("crash");
+    fs::create_directories(folder);
+    const auto where = rec.write_files(rec.all_written(cut), folder);
+    const std::string cpath = where.at(recorded);
+    const std::string cipath = where.at(fs::path(ipath).lexically_normal().string());
+    ASSERT_TRUE(kxtest::marker_set(cpath));
+    // What makes the case: the section end went into a kept node behind the
+    // head.
+    {
+        const auto f = kxtest::read_file(cpath);
+        const auto head = static_cast<uint32_t>(word(f, LogHeadOffset, order()));
+        uint32_t last = head;
+        std::vector<uint8_t> last_types;
+        for (uint32_t n = head, hops = 0; n > 0 && hops < 100; ++hops) {
+            const LogNode l = read_log_node(f, n, order());
+            if (!l.types.empty()) {
+                last = n;
+                last_types = l.types;
+            }
+            n = l.next;
+        }
+        EXPECT_NE(last, head);
+        ASSERT_FALSE(last_types.empty());
+        EXPECT_EQ(last_types.back(), 5);
+    }
+    Block r;
+    const kxtest::RecoveryReport rep = kxtest::recover(cpath, cipath, r.get());
+    ASSERT_TRUE(rep.ok()) << rep.describe();
+    EXPECT_TRUE(rep.restored);
+    EXPECT_EQ(kxtest::diff(before, snap(r.get())), "");
+    EXPECT_EQ(kxtest::check_trees(r.get()), "");
+    EXPECT_EQ(mclose(r.get()), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A restore beside another process of a shared file.  The file and the
+// image file are copies taken in the middle of a write section, as its
+// writer dies and leaves them; the test process restores, a kx_worker
+// process is the other user.
+//   * Left marked, the file refuses the other user's write sections until
+//     the restore has put it back; the restore clears the marker at its end,
+//     with the lazy-marker option off as well.
+//   * Cleared with clrwrit first, the other user writes in between (that is
+//     why a shared recovery must not clear it); whatever the restore then
+//     does to that work, the counter it writes is one the other user has
+//     not seen, so that it reloads instead of going on from its own header
+//     and nodes.
+struct SharedRestoreCase {
+    const char* name;
+    bool clear_first;
+    bool lazy_marker;
+};
+
+void PrintTo(const SharedRestoreCase& c, std::ostream* os) { *os << c.name; }
+
+class SharedRestore : public ShmFileTest, public ::testing::WithParamInterface<std::tuple<int, SharedRestoreCase>> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SharedRestore,
+    ::testing::Combine(::testing::Values(1, 2),
+                       ::testing::Values(SharedRestoreCase{"MarkerLeftForTheRestore", false, true},
+                                         SharedRestoreCase{"MarkerLeftLazyMarkerOff", false, false},
+                                         SharedRestoreCase{"ClearedFirstOtherUserWrote", true, true})),
+    [](const auto& i) {
+        return std::string(std::get<1>(i.param).name) + (std::get<0>(i.param) == 1 ? "Little" : "Big");
+    });
+
+TEST_P(SharedRestore, OtherUserSeesTheRestoredFile) {
+    const auto [order, c] = GetParam();
+    const auto path = file("t.kx"), ipath = file("t.img");
+    const auto cpath = file("c.kx"), cipath = file("c.img");
+    auto key = [](const char* stem, int i) {
+        char k[16];
+        std::snprintf(k, sizeof k, "%s%03d", stem, i);
+        return std::string(k);
+    };
+    Snapshot before;
+    {
+        ASSERT_EQ(cibufnum(8), 0);  // a small pool writes nodes in mid-section
+        Block b, img;
+        ASSERT_EQ(bcreate(b.get(), path.c_str(), 'E', order, nullptr), 0);
+        ASSERT_EQ(csetfile(b.get(), 4), 0);
+        for (int i = 0; i < 200; ++i) ASSERT_EQ(cdupadd(b.get(), 1, key("base", i).c_str(), i, "b", 1), 0);
+        ASSERT_EQ(bcreate(img.get(), ipath.c_str(), 'E', order, nullptr), 0);
+        ASSERT_EQ(mclose(img.get()), 0);
+        ASSERT_EQ(imgopen(img.get(), ipath.c_str(), 'E', 2), 0);
+        ASSERT_EQ(imageback(b.get(), img.get()), 0);
+        ASSERT_EQ(kxtest::take_snapshot(b.get(), before), "");
+        ASSERT_EQ(strtwrit(b.get()), 0);
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(cdupadd(b.get(), 1, key("mid", i).c_str(), i, "payload", 7), 0);
+        // Part of the section reaches the file, the header with its counter.
+        ASSERT_EQ(cflush(b.get()), 0);
+        for (int i = 0; i < 100; i += 3) ASSERT_EQ(cdelete(b.get(), 1, key("base", i).c_str(), i), 0);
+        kxtest::write_file(cpath, kxtest::read_file(path));
+        kxtest::write_file(cipath, kxtest::read_file(ipath));
+        ASSERT_EQ(endwrit(b.get()), 0);
+        EXPECT_EQ(mclose(b.get()), 0);
+        EXPECT_EQ(imgclose(img.get()), 0);
+        ASSERT_EQ(cibufnum(100), 0);
+    }
+    ASSERT_TRUE(kxtest::marker_set(cpath));
+    const uint32_t interrupted = word(kxtest::read_file(cipath), 0, order);
+    const uint32_t left = word(kxtest::read_file(cpath), 0, order);
+    ASSERT_LE(left, interrupted);
+
+    Block r;
+    // However the test ends, the block lets go of its pool buffers.
+    struct Closer {
+        KXCB* cb;
+        ~Closer() {
+            if (cb->state != 'O') return;
+            clrwrit(cb);
+            mclose(cb);
+        }
+    } closer{r.get()};
+    ASSERT_EQ(_bopen(r.get(), cpath.c_str(), 'S', 2), 0);
+    ASSERT_EQ(csetfile(r.get(), 4), 0);
+    ASSERT_EQ(strtwrit(r.get()), KX_E_MARKER);  // the writer is gone
+    kxtest::Worker w;
+    ASSERT_EQ(w.run("rawopen " + cpath + " S 2").rc, 0);
+    ASSERT_EQ(w.run("flush 4").rc, 0);
+    std::vector<std::string> probes{key("base", 0), key("base", 1), key("mid", 5)};
+    if (c.clear_first) {
+        ASSERT_EQ(clrwrit(r.get()), 0);
+        // As many sections as bring the other user's counter to one past the
+        // interrupted section's.
+        for (uint32_t i = 0; left + i <= interrupted; ++i) {
+            probes.push_back(key("late", static_cast<int>(i)));
+            ASSERT_EQ(w.run("cdupadd 1 " + probes.back() + " " + std::to_string(i)).rc, 0);
+        }
+        ASSERT_EQ(w.run("cfind 1 " + probes.back() + " " + std::to_string(probes.size() - 4)).rc, 0);
+    } else {
+        EXPECT_EQ(w.run("strtwrit").rc, KX_E_MARKER);
+        EXPECT_EQ(w.run("cdupadd 1 early 1").rc, KX_E_MARKER);
+    }
+
+    Block img;
+    ASSERT_EQ(imgopen(img.get(), cipath.c_str(), 'E', 2), 0);
+    r->lazy_marker = c.lazy_marker ? 1 : 0;
+    ASSERT_EQ(imagerest(r.get(), img.get()), 0);
+    EXPECT_EQ(imgclose(img.get()), 0);
+    EXPECT_FALSE(kxtest::marker_set(cpath));
+    EXPECT_EQ(uint32_t{r->lazy_marker}, c.lazy_marker ? 1u : 0u);
+    EXPECT_GT(word(kxtest::read_file(cpath), 0, order), interrupted);
+
+    // The other user finds what the file holds, and works on.
+    for (size_t i = 0; i < probes.size(); ++i) {
+        const auto rec = static_cast<uint32_t>(i < 3 ? (i == 2 ? 5 : i) : i - 3);
+        char buf[64];
+        const int32_t here = cfind(r.get(), 1, probes[i].c_str(), rec, buf, sizeof buf);
+        EXPECT_EQ(w.run("cfind 1 " + probes[i] + " " + std::to_string(rec)).rc, here) << probes[i];
+    }
+    ASSERT_EQ(w.run("cdupadd 1 after 1").rc, 0);
+    for (int i = 200; i < 260; ++i) ASSERT_EQ(w.run("cdupadd 1 " + key("base", i) + " " + std::to_string(i)).rc, 0);
+    EXPECT_EQ(w.run("close").rc, 0);
+    EXPECT_EQ(kxtest::check_trees(r.get()), "");
+    if (!c.clear_first) {
+        // The file as before the interrupted section, with the other user's
+        // entries.
+        std::set<std::string> want{"after"}, got;
+        for (int i = 200; i < 260; ++i) want.insert(key("base", i));
+        Snapshot now;
+        ASSERT_EQ(kxtest::take_snapshot(r.get(), now), "");
+        for (const auto& e : before) EXPECT_EQ(now.count(e), 1u) << kxtest::describe(e);
+        for (const auto& e : now)
+            if (before.count(e) == 0) got.insert(std::string(e.key.begin(), e.key.end() - 1));
+        EXPECT_EQ(got, want);
+    }
+    EXPECT_EQ(mclose(r.get()), 0);
 }
 
 TEST(ImageBack, RefusedWithoutAPool) {

@@ -212,7 +212,10 @@ int32_t markchk(KXCB* cb) {
 int32_t markset(KXCB* cb) {
     if (cb->flush_mode < 4 || cb->lazy_marker == 0 || cb->marker_written != 0) return 0;
     int32_t rc = 0;
-    if (shared(cb)) rc = rdlock(cb, true);
+    // A section that holds the write lock already (one begun below flush
+    // mode 4, as a restore's is) keeps it: giving it up to take it again
+    // would let a waiting reader in between.
+    if (shared(cb) && cb->read_lock_level != 3) rc = rdlock(cb, true);
     if (rc == 0) {
         rc = write_marker(cb, MarkerValue);
         if (rc == 0) {

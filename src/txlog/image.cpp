@@ -1,5 +1,6 @@
 #include "txlog/image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
@@ -156,21 +157,29 @@ int32_t restore(KXCB* cb, KXCB* image);
 extern "C" {
 
 // Restoring, as a recipe.  The write section of the restore keeps other
-// processes out; at flush mode 4 its first write sets the write-in-progress
-// marker and its end clears it, so a stop in the middle of a restore leaves
-// a file that is refused until the restore is run again (a restore can be
-// repeated: it writes the same header and nodes).  Run it only on a file
-// whose marker is (or was, before clrwrit) set: the image of a section that
-// completed would take that section back.
+// processes out, and it starts over a set write-in-progress marker: call it
+// on the marked file as it is.  At flush mode 4 its first write sets the
+// marker (whatever the lazy-marker option says) and its end clears it once
+// everything is written back, so a stop or a failure in the middle of a
+// restore leaves a file that is refused until the restore is run again (a
+// restore can be repeated: it writes the same header and nodes).  On a
+// shared file the marker must stay set until then: a clrwrit ahead of the
+// restore lets another process's write section into the file before it is
+// put back, and the restore then takes back that process's work too.  Run
+// it only on a file whose marker is (or was) set: the image of a section
+// that completed would take that section back.
 KX_API int32_t imagerest(KXCB* cb, KXCB* image) {
     if (!is_open(cb)) return err::NotOpen;
     if (!is_open(image)) return result(cb, err::NotOpen);
     // An image file attached to the block would take this section's header
     // itself: it is set aside while the restore runs.
     KXCB* const attached = cb->image;
+    const uint32_t lazy = cb->lazy_marker;
     cb->image = nullptr;
+    cb->lazy_marker = 1;
     const int32_t rc = restore(cb, image);
     cb->image = attached;
+    cb->lazy_marker = lazy;
     return result(cb, rc);
 }
 
@@ -198,11 +207,17 @@ int32_t restore(KXCB* cb, KXCB* image) {
     cb->cached_root = -1;
 
     // 1. The header of the section's start.  Its change counter moves past
-    // the interrupted section's own (s): another process of a shared file
-    // may have read the header that section wrote, counter s and all, and
-    // must see that the file changed again.  (Going back to s - 1 would
-    // make the next section's counter s once more, and such a process would
-    // keep that header and the nodes it read since.)
+    // both the interrupted section's own (s) and the one this section found
+    // in the file: another process of a shared file keeps its header and
+    // nodes while the file's counter equals its copy, and it may have read
+    // the header the interrupted section wrote (counter s), or a header
+    // written after that section (by a writer that came in while the marker
+    // was cleared, or one that does not look at the marker).  A counter that
+    // such a process has seen, on a file put back under it, would make it
+    // go on from a header and nodes that are no longer the file's.  (Going
+    // back to s - 1 would make the next section's counter s once more.)
+    // The section's own counter is already past the file's.
+    const uint32_t found = cb->change_counter;
     rc = read_header(image);
     uint32_t s = 0;
     if (rc == 0) {
@@ -210,7 +225,7 @@ int32_t restore(KXCB* cb, KXCB* image) {
         build_header(image, h);
         load_header(cb, h);
         s = cb->change_counter;
-        cb->change_counter = s + 1;
+        cb->change_counter = std::max(s + 1, found);
         rc = hdrwrite(cb);
         if (rc == 0) cb->header_dirty = 0;
     }
@@ -252,6 +267,9 @@ int32_t restore(KXCB* cb, KXCB* image) {
         w.clear_identity();
     }
     if (rc != 0) {
+        // What was restored so far is written back, but the marker stays:
+        // the file is not whole until a restore runs to its end.
+        cb->marker_present = 0;
         const int32_t end = endwrit(cb);
         return end != 0 ? end : rc;
     }

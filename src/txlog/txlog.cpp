@@ -160,12 +160,14 @@ int32_t translog_impl(KXCB* cb, uint8_t type, const uint8_t* body) {
                 rc = logput(cb, log, static_cast<uint32_t>(current));
                 if (rc == 0) rc = logget(cb, log, kept);
                 if (rc == 0) {
-                    // A kept node held no records when the section began and
-                    // is reached only through the chain: left with this
-                    // section's records by a restore, those records follow
-                    // the log's last section end and rollback passes over
-                    // them.  It needs no before-image.
-                    if (cb->image != nullptr && image_wanted(cb, kept)) image_taken(cb, kept, TxState::NoRecord);
+                    // The kept node gets its before-image like any node that
+                    // existed when the section began (taken below, as it
+                    // leaves the pool or is written).  A restore must empty
+                    // it again: the section may have gone on to write its
+                    // section-end record, into this node or one after it,
+                    // before it stopped, and rollback would then take the
+                    // section's records for done work and undo them on a
+                    // tree that the restore has already put back.
                     const uint32_t after = load<uint32_t>(log.bytes + 4);
                     init_log_node(log, lognode::ContinuationKind, 0, own_slot(cb));
                     store<uint32_t>(log.bytes + 4, after);

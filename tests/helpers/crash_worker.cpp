@@ -54,7 +54,8 @@
 // transaction the worker pauses a little so that the others get their turn.  A call answered
 // KX_E_MARKER means another process died in the middle of a write section:
 // the worker writes "wait marker", reads one line from standard input (the
-// test sends it once the file is recovered) and retries.
+// test sends it once the file is recovered) and retries; so does a call
+// answered KX_E_SECTION while the file is marked (cdelete answers so).
 //
 // Once open it writes "ready SLOT" (its user slot, -1 exclusive).  SIGTERM
 // asks the worker to stop before its next transaction: it closes the file and
@@ -247,15 +248,34 @@ private:
         return true;
     }
 
+    // Some calls answer a write section they could not start with
+    // KX_E_SECTION, whatever refused it (cdelete does).  In a shared file a
+    // start is refused here only by the marker of a process that died: a
+    // section of our own tells whether the marker is still set (then the
+    // worker waits for the recovery like for KX_E_MARKER), or whether the
+    // recovery has cleared it meanwhile.  Either way the refused call changed
+    // nothing and runs again (a few times at most, so that a KX_E_SECTION of
+    // another cause is reported).
+    bool refused_section(int32_t rc, int* retries) {
+        if (rc != KX_E_SECTION || !shared() || ++*retries > 3) return false;
+        const int32_t probe = strtwrit(&cb_);
+        if (probe == 0) {
+            endwrit(&cb_);
+            return true;
+        }
+        return marker_wait(probe);
+    }
+
     // Runs a call between its two lines; the self-kill by call count comes
     // after it returned and before its "<" line.
     template <typename F>
     int32_t call(const std::string& desc, F&& f) {
         line("> " + desc);
         int32_t rc;
+        int retries = 0;
         do {
             rc = f();
-        } while (marker_wait(rc));
+        } while (marker_wait(rc) || refused_section(rc, &retries));
         if (o_.die_calls != 0 && ++calls_ >= o_.die_calls) raise(SIGKILL);
         return rc;
     }

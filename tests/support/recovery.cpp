@@ -48,7 +48,8 @@ std::string RecoveryReport::describe() const {
     if (marker) {
         s << ", marker set";
         if (refused) s << ", no image file: refused";
-        if (!refused) s << ", clrwrit " << clrwrit_rc << ", imgopen " << imgopen_rc << ", imagerest " << imagerest_rc;
+        if (!refused && clrwrit_rc != 0) s << ", clrwrit " << clrwrit_rc;
+        if (!refused) s << ", imgopen " << imgopen_rc << ", imagerest " << imagerest_rc;
     } else {
         s << ", marker clear";
     }
@@ -107,10 +108,19 @@ RecoveryReport recover(const std::string& index_path, const std::string& image_p
         }
     }
     if (r.marker) {
-        r.clrwrit_rc = clrwrit(cb);
-        if (r.clrwrit_rc != 0) {
-            r.error = step("clrwrit", r.clrwrit_rc);
-            return r;
+        // Beside other openers the marker stays set until the restore has
+        // put the file back: the restore runs over it and clears it at the
+        // end of its own write section.  Cleared ahead of the restore, it
+        // would let another process's write section into the file as the
+        // dead writer left it, and the restore would then take that work
+        // back under the other process's feet.  Alone with the file, clrwrit
+        // first is harmless (the tool does so).
+        if (!shared) {
+            r.clrwrit_rc = clrwrit(cb);
+            if (r.clrwrit_rc != 0) {
+                r.error = step("clrwrit", r.clrwrit_rc);
+                return r;
+            }
         }
         KXCB img;
         std::memset(&img, 0, sizeof img);

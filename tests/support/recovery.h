@@ -5,7 +5,9 @@
 // the marker check, and when the write-in-progress marker is set, put the
 // file back from its image file (or, without one, refuse it: such a file
 // stays marked, by design); then roll back a transaction left pending in
-// the file, and check the trees.
+// the file, and check the trees.  Beside other openers of a shared file the
+// marker is left for the restore to clear: until the file is put back, the
+// other processes' write sections are refused.
 //
 // A Snapshot is every entry of roots 1..49 (root, key in host order, record
 // value, whole payload), so two files of one byte order compare equal when
@@ -36,7 +38,7 @@ struct RecoveryReport {
     bool refused = false;     // ... and there was no image file: left marked
     bool rolled_back = false; // a pending transaction was rolled back
     int32_t open_rc = 0;      // _bopen
-    int32_t clrwrit_rc = 0;
+    int32_t clrwrit_rc = 0;   // exclusive recovery only
     int32_t imgopen_rc = 0;
     int32_t imagerest_rc = 0;
     int32_t transtst_rc = 0;      // transtst before any rollback
