@@ -757,6 +757,43 @@ TEST_P(CarryTest, RolledBackTargetEqualsTheRolledBackSource) {
     }
 }
 
+// A block closed with its transaction still open leaves the log pending as
+// its last section end wrote it: the closing section adds no records (its
+// section-begin record would be given up with the log buffer and leave a
+// gap in the numbering), so the log is whole, numbered 1, 2, 3, ..., and a
+// rebuild carries it over.
+TEST_P(CarryTest, FileClosedWithItsTransactionOpenKeepsAWholeLog) {
+    const auto src = file("src.kx"), copy = file("copy.kx"), dst = file("dst.kx");
+    {
+        Block b;
+        ASSERT_EQ(bcreate(b.get(), src.c_str(), 'E', order(), kRoots), 0);
+        ASSERT_EQ(csetfile(b.get(), 0), 0);
+        Snapshot before;
+        fill(b.get(), 61, 200, false, &before);
+        ASSERT_EQ(csetfile(b.get(), 4), 0);
+        ASSERT_EQ(transbeg(b.get(), 3, nullptr), 0);
+        std::mt19937 rng(62);
+        for (uint32_t i = 0; i < 150; ++i) {
+            const auto key = key_of(1, 80000 + i);
+            const auto p = bytes_of(rng, 200);
+            ASSERT_EQ(cdupadd(b.get(), 1, key.data(), 3, p.data(), 200), 0);
+        }
+        ASSERT_EQ(mclose(b.get()), 0);
+    }
+    const auto records = slots::log_records(src, order());
+    ASSERT_GT(records.size(), 150u);
+    for (size_t i = 0; i < records.size(); ++i) ASSERT_EQ(records[i].sequence, i + 1) << "record " << i;
+    copy_file(src, copy);
+    Snapshot expected;
+    ASSERT_EQ(rolled_back(copy, expected), "");
+    Block t;
+    make_target(t, dst, order());
+    ASSERT_EQ(bbuild(src.c_str(), t.get(), mode_for(order())), 0);
+    Snapshot found;
+    ASSERT_EQ(rolled_back(dst, found), "");
+    EXPECT_EQ(kxtest::diff(expected, found), "");
+}
+
 // A log that no header names is carried only when it is the one log that
 // may be pending; a stray copy of a log beside the one the header names
 // changes nothing.

@@ -1087,7 +1087,7 @@ TEST_F(ToolTest, CheckSaysSoundOrNamesTheFaultAndItsNode) {
         r = kindex(tmp, {"check", a});
         EXPECT_EQ(r.code, 1);
         EXPECT_EQ(r.out, a + ": damaged at node " + std::to_string(leaf) +
-                             ": a node's free byte count is out of range (reason -202)\n");
+                             ": a node's free byte count is out of range or does not match its entries (reason -202)\n");
     }
     const Outcome none = kindex(tmp, {"check", file("missing.kx")});
     EXPECT_EQ(none.code, 1);

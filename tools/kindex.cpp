@@ -114,8 +114,8 @@ const Command kCommands[] = {
      "node it lies in, and exits 1 on a fault.  Compound roots need their segment\n"
      "lists (--segments as for dump): without them their order cannot be checked.\n"
      "\n"
-     "The file is opened shared: other processes using it wait while the check\n"
-     "runs.  A node count shows on stderr when it is a terminal (--quiet: never).\n"},
+     "The file is opened shared: other processes using it go on reading while the\n"
+     "check runs, and writers wait for it.  A node count shows on stderr when it is a terminal (--quiet: never).\n"},
     {"salvage", kxtool::cmd_salvage, "move misplaced entries into a salvage file",
      "usage: kindex salvage FILE SALVAGE [--segments [R=]TYPES]... [--quiet]\n"
      "\n"

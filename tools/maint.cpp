@@ -133,8 +133,9 @@ bool typed_roots(const std::string& command, const std::string& path, const Head
 }
 
 // Opens an index file for a check: shared, so that other users of the file
-// only wait while the check runs, read/write when the file allows it (the
-// check runs in a write section, which keeps writers out), else read-only.
+// go on reading while the check runs (it runs in one read section, which
+// keeps writers out meanwhile), read/write when the file allows it, else
+// read-only.
 int32_t open_for_check(KXCB& cb, const std::string& path, const KXROOTLIST* roots) {
     std::memset(&cb, 0, sizeof cb);
     int32_t rc = bopen(&cb, path.c_str(), 'S', 2, roots);

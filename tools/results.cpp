@@ -108,20 +108,22 @@ std::string io_error_text(int32_t io_error) {
 
 std::string check_reason_text(int32_t reason) {
     static const char* const kReasons[] = {
-        "the root node of a tree cannot be read, or its level does not fit the tree's height",  // -201
-        "a node's free byte count is out of range",                                            // -202
-        "a node's entry count is out of range, its entries run past the node, or bytes after the last entry are not zero",
-        "a node's next link equals its previous link",                                         // -204
-        "a node's next link is not a node number",                                             // -205
-        "a node's previous link is not a node number, or a node is not the right neighbour of the node before it",
-        "a leaf entry is shorter than its key and record value",                               // -207
-        "an interior entry names a child outside the file",                                    // -208
-        "a child node's level is not one below its parent's",                                  // -209
-        "an entry's root number or length is wrong, or a search does not find a leaf's last entry again",
-        "a node of a tree, a walk or the free list cannot be read",                            // -211
-        "a node on the free list does not look free",                                          // -212
-        "header values out of range",                                                          // -213
-        "entries out of order, or a tree ends in the middle of a datum",                       // -214
+        "a tree's root node cannot be read, its level does not fit the tree's height, or it has a neighbour",
+        "a node's free byte count is out of range or does not match its entries",
+        "a node's entry count is out of range, its entries run past the node, or bytes after the last entry are "
+        "not zero",
+        "a node's next link equals its previous link or names the node itself",
+        "a node's next link is not a node number, or leads to a node met before",
+        "a node's previous link does not name the node before it, or a child is missing from its level",
+        "an entry's length does not fit its key",
+        "an interior node names a child outside the file or met before, or does not lead to its neighbour's "
+        "first child",
+        "a node's level does not fit its place in the tree",
+        "an entry's root number or length is wrong, or a search does not find an entry again",
+        "a node of a tree, a walk or the free list cannot be read",
+        "a node on the free list does not look free, or the free list loops or runs into a tree",
+        "header values out of range",
+        "entries out of order, pieces of a datum misnumbered, or a tree ends in the middle of a datum",
     };
     if (reason > -201 || reason < -214) return "reason " + std::to_string(reason) + " (unknown)";
     return std::string(kReasons[-201 - reason]) + " (reason " + std::to_string(reason) + ")";

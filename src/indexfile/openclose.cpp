@@ -364,6 +364,10 @@ KX_API int32_t ccreate(KXCB* cb, const char* name) { return bcreate(cb, name, 'E
 
 KX_API int32_t mclose(KXCB* cb) {
     if (!is_open(cb)) return err::NotOpen;
+    // A transaction still open is left pending in the file, as the last
+    // section end wrote it: the closing section adds no records to a log
+    // whose buffer it is about to give up.
+    if (cb->trans_mode != 0 && cb->write_depth == 0) tx_let_go(cb);
     const bool writer = cb->access != 1;
     int32_t rc = writer ? strtwrit(cb) : strtread(cb);
     if (rc != 0) return result(cb, rc);

@@ -506,12 +506,7 @@ int32_t carry_log(KXCB* target, RawSource& src, const std::vector<ChainNode>& ch
     }
     // The block lets the transaction go as a process that stopped would: the
     // log stays pending in the file, and the close adds no section to it.
-    target->trans_mode = 0;
-    target->trans_first_node = NoNode;
-    target->trans_current_node = -1;
-    target->trans_append_pos = nullptr;
-    target->trans_serial = 0;
-    target->record_sequence = 0;
+    tx_let_go(target);
     return 0;
 }
 

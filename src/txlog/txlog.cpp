@@ -75,6 +75,8 @@ int32_t copy_log_node(KXCB* to, const uint8_t* bytes, uint32_t n) {
 
 }  // namespace
 
+void tx_let_go(KXCB* cb) { clear_state(cb); }
+
 uint32_t chain_next(const KXCB* cb, const uint8_t* x) {
     const uint32_t next = load<uint32_t>(x + 4);
     return next > 0 && next < cb->next_node && static_cast<int32_t>(next) > 0 ? next : 0;

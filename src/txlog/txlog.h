@@ -116,5 +116,9 @@ void tx_node_written(KXCB* cb, uint32_t n);
 // The block is being opened or closed: its process-wide transaction and
 // image state is dropped.
 void tx_forget(const KXCB* cb);
+// The block lets its open transaction go, as a process that stopped would:
+// the log stays in the file as the last section end left it (pending, for
+// transroll), and later sections of the block add nothing to it.
+void tx_let_go(KXCB* cb);
 
 }  // namespace kx
