@@ -654,6 +654,20 @@ protected:
         ciunlink(work.c_str());
     }
 
+    // The source rebuilt with bbuild into dst (a new file) and rolled back
+    // holds what a copy of the source rolled back holds.
+    void expect_rebuilt_rolls_back_alike(const std::string& src, const std::string& copy, const std::string& dst) {
+        copy_file(src, copy);
+        Snapshot expected;
+        ASSERT_EQ(rolled_back(copy, expected), "");
+        Block t;
+        make_target(t, dst, order());
+        ASSERT_EQ(bbuild(src.c_str(), t.get(), mode_for(order())), 0);
+        Snapshot found;
+        ASSERT_EQ(rolled_back(dst, found), "");
+        EXPECT_EQ(kxtest::diff(expected, found), "");
+    }
+
     // The records of a log up to its last transaction-end or section-end
     // record: what a rollback of it takes into account.
     static std::vector<slots::LogRecord> up_to_last_mark(std::vector<slots::LogRecord> r) {
@@ -783,15 +797,7 @@ TEST_P(CarryTest, FileClosedWithItsTransactionOpenKeepsAWholeLog) {
     const auto records = slots::log_records(src, order());
     ASSERT_GT(records.size(), 150u);
     for (size_t i = 0; i < records.size(); ++i) ASSERT_EQ(records[i].sequence, i + 1) << "record " << i;
-    copy_file(src, copy);
-    Snapshot expected;
-    ASSERT_EQ(rolled_back(copy, expected), "");
-    Block t;
-    make_target(t, dst, order());
-    ASSERT_EQ(bbuild(src.c_str(), t.get(), mode_for(order())), 0);
-    Snapshot found;
-    ASSERT_EQ(rolled_back(dst, found), "");
-    EXPECT_EQ(kxtest::diff(expected, found), "");
+    expect_rebuilt_rolls_back_alike(src, copy, dst);
 }
 
 // A log that no header names is carried only when it is the one log that
@@ -919,15 +925,7 @@ TEST_P(CarryTest, RecordsOfAnUnfinishedSectionAreNotCarried) {
     slots::append_record(src, chain.back(), order(), fake, 99);
     ASSERT_EQ(slots::log_records(src, order()).size(), records.size() + 1);
 
-    copy_file(src, copy);
-    Snapshot expected;
-    ASSERT_EQ(rolled_back(copy, expected), "");
-    Block t;
-    make_target(t, dst, order());
-    ASSERT_EQ(bbuild(src.c_str(), t.get(), mode_for(order())), 0);
-    Snapshot found;
-    ASSERT_EQ(rolled_back(dst, found), "");
-    EXPECT_EQ(kxtest::diff(expected, found), "");
+    expect_rebuilt_rolls_back_alike(src, copy, dst);
 }
 
 // A worker process running transactions (each committed with how 3, so
