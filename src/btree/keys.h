@@ -124,6 +124,18 @@ constexpr int32_t CompoundSegmentLimit = 243;
 // Descriptors walked at most when looking for the segment a successor changes.
 constexpr int32_t SuccessorSegmentLimit = 242;
 
+// The number of descriptors of a segment list before its end, or -1 when a
+// descriptor's key type is 21 or more or the list runs past the largest
+// length (CompoundSegmentLimit descriptors).
+inline int32_t segment_count(const KXSEGMENT* list) {
+    for (int32_t i = 0; i <= CompoundSegmentLimit; ++i) {
+        const uint8_t type = list[i].key_type;
+        if (type == SegmentListEnd) return i;
+        if (type >= 21) return -1;
+    }
+    return -1;
+}
+
 namespace keytype {
 constexpr uint8_t String = 0;
 constexpr uint8_t StringNoCase = 1;

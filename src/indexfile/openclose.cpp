@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "btree/cursor.h"
+#include "btree/keys.h"
 #include "frame/byteorder.h"
 #include "frame/control_block.h"
 #include "frame/result.h"
@@ -23,8 +24,6 @@ namespace kx {
 
 namespace {
 
-constexpr uint8_t SegmentEnd = 31;
-constexpr int MaxSegments = 243;
 
 void copy_name(KXCB* cb, const char* name) {
     std::memset(cb->file_name, 0, sizeof cb->file_name);
@@ -63,17 +62,6 @@ int32_t abandon(KXCB* cb, int32_t code) {
     return result(cb, code);
 }
 
-// Number of descriptors before the end mark, or -1 when a type is out of
-// range or the list runs past the largest length.
-int segment_count(const KXSEGMENT* list) {
-    for (int i = 0; i <= MaxSegments; ++i) {
-        const uint8_t type = list[i].key_type;
-        if (type == SegmentEnd) return i;
-        if (type >= 21) return -1;
-    }
-    return -1;
-}
-
 int32_t check_root_list(KXCB* cb, const KXROOTLIST* roots) {
     int32_t rc = 0;
     if (roots == nullptr) {
@@ -92,7 +80,7 @@ int32_t check_root_list(KXCB* cb, const KXROOTLIST* roots) {
             code = err::RootList;
         } else if (e.segments != nullptr) {
             const int n = segment_count(e.segments);
-            if (n < 1 || n > MaxSegments) code = err::SegmentList;
+            if (n < 1) code = err::SegmentList;
         }
         if (code != 0) {
             rc = code;

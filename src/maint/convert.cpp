@@ -157,17 +157,6 @@ int32_t carry_next_record(KXCB* source, KXCB* cb) {
     return csetrec(cb, load<uint32_t>(header + old::NextRecord));
 }
 
-// A segment list of a compound key: at least one and at most 243
-// descriptors of key types below 21 before the end marker.
-bool valid_segments(const KXSEGMENT* list) {
-    for (int32_t i = 0; i <= CompoundSegmentLimit; ++i) {
-        const uint8_t type = list[i].key_type;
-        if (type == SegmentListEnd) return i > 0;
-        if (type >= KeyTypeLimit) return false;
-    }
-    return false;
-}
-
 int32_t change_index(KXCB* cb, const KXROOTLIST* list, int32_t entries) {
     bool changes = false;
     for (int32_t i = 0; i < entries; ++i) {
@@ -183,7 +172,7 @@ int32_t change_index(KXCB* cb, const KXROOTLIST* list, int32_t entries) {
             if (held > 0) return err::ChangeIndex;
             changes = true;
         }
-        if (e.segments != nullptr && !valid_segments(e.segments)) return err::SegmentList;
+        if (e.segments != nullptr && segment_count(e.segments) < 1) return err::SegmentList;
     }
     int32_t rc = 0;
     if (changes) {
