@@ -278,3 +278,28 @@ TEST_F(FileTest, RefusedOpenLeavesTheFileUntouched) {
         EXPECT_EQ(kxtest::read_file(name), before) << "mode " << mode;
     }
 }
+
+// A shared read/write open sweeps the lock tree for entries a former holder
+// of its user slot left.  When that tree cannot be walked (its interior
+// node destroyed), the open fails as a whole: the block is closed, holds no
+// buffers, user slot or cursors, and a read-only open (which does not
+// sweep) still reads the file.
+TEST_F(FileTest, SharedOpenWhoseLockTreeCannotBeSweptFailsWhole) {
+    const KXROOTLIST roots[] = {{1, 5, nullptr}, {0, 0, nullptr}};
+    const std::string a = file("a.kx");
+    Block b;
+    ASSERT_EQ(bcreate(b.get(), a.c_str(), 'E', 1, roots), 0);
+    for (int32_t k = 0; k < 3000; ++k) ASSERT_EQ(cdupadd(b.get(), 1, &k, 1, "payload of forty bytes, more or less.", 38), 0);
+    ASSERT_EQ(+b->main_height, 2u);
+    const uint32_t root = b->main_root;
+    ASSERT_EQ(mclose(b.get()), 0);
+    kxtest::patch_file(a, 1024 + 2048 * static_cast<size_t>(root), std::vector<uint8_t>(2048, 0));
+
+    Block s;
+    EXPECT_NE(bopen(s.get(), a.c_str(), 'S', 2, roots), 0);
+    EXPECT_EQ(s->state, 'C');
+    EXPECT_EQ(cibufnum(50), 0) << "no buffer is left owned by the failed open";
+    Block r;
+    ASSERT_EQ(bopen(r.get(), a.c_str(), 'S', 1, roots), 0);
+    EXPECT_EQ(mclose(r.get()), 0);
+}

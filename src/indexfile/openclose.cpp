@@ -252,7 +252,15 @@ KX_API int32_t bopen(KXCB* cb, const char* name, char mode, int32_t access, cons
     // Entries of the lock tree that a former holder of this user slot left.
     const int32_t sweep = stalesweep(cb);
     const int32_t end = endopen(cb);
-    return result(cb, sweep != 0 ? sweep : end);
+    if (sweep != 0) {
+        // A lock tree that cannot be swept (a damaged file) fails the open
+        // as a whole: the block is not left open behind a failure code, with
+        // its user slot, its buffers and the cursors the sweep made.
+        cachestale(cb);
+        if (cb->user_slot != NoSlot) relslot(cb, cb->user_slot);
+        return abandon(cb, sweep);
+    }
+    return result(cb, end);
 }
 
 KX_API int32_t copen(KXCB* cb, const char* name) { return bopen(cb, name, 'E', 2, nullptr); }
