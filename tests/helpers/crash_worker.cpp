@@ -315,7 +315,10 @@ private:
     std::string key_text(int32_t root, int32_t k) const {
         if (root == 1) return std::to_string(o_.id * 100000 + k * 7 - 50);
         if (root == 3) return std::to_string(o_.id * 1000 + k * 3 - 500);
-        std::string s = "w" + std::to_string(o_.id) + "k" + std::to_string(k);
+        std::string s = "w";
+        s += std::to_string(o_.id);
+        s += 'k';
+        s += std::to_string(k);
         s.append(static_cast<size_t>((k * 5) % 35), static_cast<char>('a' + k % 26));
         return s;
     }
