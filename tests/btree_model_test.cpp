@@ -347,6 +347,10 @@ protected:
             if (HasFatalFailure()) return;
             if (step % 250 == 249) {
                 ASSERT_EQ(endwrit(b.get()), 0);
+                // The checker (and with it bcheck) now and then on the way.
+                if (step % 3000 == 2999) {
+                    ASSERT_EQ(kxtest::check_trees(b.get()), "") << "step " << step;
+                }
             }
         }
         if (steps % 250 != 0) {
@@ -364,6 +368,14 @@ protected:
         if (HasFatalFailure()) return;
         ASSERT_EQ(kxtest::check_trees(b.get()), "");
 
+        // A rebuild of the file holds every entry of it.
+        ASSERT_EQ(mclose(b.get()), 0);
+        const std::string rebuilt = name + ".rebuilt";
+        ASSERT_EQ(cbuild(name.c_str(), rebuilt.c_str(), roots), 0);
+        ASSERT_EQ(bopen(b.get(), rebuilt.c_str(), 'E', 2, roots), 0);
+        walk_all();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(kxtest::check_trees(b.get()), "");
     }
 
     Block b;
